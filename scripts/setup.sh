@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (Debian packages) when run as
+# root; otherwise names what is missing.
+set -euo pipefail
+needed=(cmake g++ make nlohmann-json3-dev libgtest-dev python3 util-linux)
+missing=()
+for pkg in "${needed[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if [ ${#missing[@]} -eq 0 ]; then exit 0; fi
+if [ "$(id -u)" -eq 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}"
+else
+  echo "missing Debian packages: ${missing[*]}" >&2
+  echo "install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,17 @@
+// One row of the language catalogue.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessimar {
+
+struct LanguageSpec {
+    std::string name;
+    std::string extension;
+    std::vector<std::string> run_template;
+    std::optional<std::vector<std::string>> compile_template;
+};
+
+}  // namespace tessimar

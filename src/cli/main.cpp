@@ -1,0 +1,65 @@
+// tessimar-exec: runs one program under limits and prints one JSON line.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/discovery.hpp"
+#include "cli/options.hpp"
+#include "common/fd.hpp"
+#include "common/text.hpp"
+#include "driver/run_driver.hpp"
+
+using namespace tessimar;
+
+namespace {
+
+// Descriptors 0 to 2 always exist, so that no file the runner opens later
+// can land on one of them.
+void ensure_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) close(null_fd);
+    }
+}
+
+Json answer(const std::vector<std::string>& args) {
+    switch (select_mode(args)) {
+        case Mode::Probe: return probe_answer();
+        case Mode::Languages: return languages_answer();
+        case Mode::Capabilities: return capabilities_answer();
+        case Mode::Run: break;
+    }
+    RunOptions options = scan_options(args);
+    load_stdin_file(options);
+    std::string program = read_all(0);
+    if (!is_valid_utf8(program)) program.clear();
+    return run(options.language, program, options.stdin_text, options.limits, options.workdir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ensure_standard_descriptors();
+    // A closed or broken standard output must not kill the runner before it
+    // has cleaned up; the write error is seen instead. Children get the
+    // default disposition back before exec.
+    signal(SIGPIPE, SIG_IGN);
+    // Children run as the same user: keep them out of /proc/<runner> and
+    // away from ptrace.
+    (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    std::string line;
+    try {
+        line = to_json_line(answer(args));
+    } catch (const std::exception&) {
+        line = to_json_line(build_setup_error_report("internal error: out of memory"));
+    }
+    // Exit status 1 only when the report itself could not be delivered.
+    return write_all(1, line.data(), line.size()) == 0 ? 0 : 1;
+}

@@ -1,0 +1,89 @@
+#include "cli/options.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "common/fd.hpp"
+#include "common/text.hpp"
+
+namespace tessimar {
+
+Mode select_mode(const std::vector<std::string>& args) {
+    const auto has = [&](const char* flag) {
+        for (const std::string& a : args)
+            if (a == flag) return true;
+        return false;
+    };
+    if (has("--probe")) return Mode::Probe;
+    if (has("--languages")) return Mode::Languages;
+    if (has("--capabilities")) return Mode::Capabilities;
+    return Mode::Run;
+}
+
+RunOptions scan_options(const std::vector<std::string>& args) {
+    RunOptions o;
+    const auto number = [](const std::string& v, std::uint64_t fallback) {
+        return parse_u64(v).value_or(fallback);
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--no-net") {
+            o.limits.no_net = true;
+            continue;
+        }
+        const bool value_option = a == "--lang" || a == "--timeout" || a == "--max-cpu" ||
+                                  a == "--max-memory-mb" || a == "--max-output-kb" || a == "--stdin" ||
+                                  a == "--stdin-file" || a == "--workdir";
+        if (!value_option) continue;
+        if (i + 1 >= args.size()) break;
+        const std::string& v = args[++i];
+        if (a == "--lang") o.language = utf8_lossy(v);
+        else if (a == "--timeout") o.limits.timeout_secs = number(v, 10);
+        else if (a == "--max-cpu") o.limits.max_cpu_secs = number(v, 0);
+        else if (a == "--max-memory-mb") o.limits.max_memory_mb = number(v, 0);
+        else if (a == "--max-output-kb") o.limits.max_output_kb = number(v, 0);
+        else if (a == "--stdin") o.stdin_text = utf8_lossy(v);
+        else if (a == "--stdin-file") o.stdin_file = v;
+        else o.workdir = v;
+    }
+    return o;
+}
+
+std::string read_all(int fd) {
+    std::string data;
+    try {
+        char chunk[65536];
+        while (true) {
+            const ssize_t n = retry_eintr([&] { return read(fd, chunk, sizeof chunk); });
+            if (n <= 0) break;
+            data.append(chunk, static_cast<std::size_t>(n));
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    return data;
+}
+
+void load_stdin_file(RunOptions& o) {
+    if (!o.stdin_file) return;
+    o.stdin_text.clear();
+    if (o.stdin_file->find('\0') != std::string::npos) return;
+    UniqueFd fd(retry_eintr([&] { return open(o.stdin_file->c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd.valid()) return;
+    std::string data;
+    try {
+        char chunk[65536];
+        while (true) {
+            const ssize_t n = retry_eintr([&] { return read(fd.get(), chunk, sizeof chunk); });
+            if (n < 0) return;  // a read error is a failure: the child gets nothing
+            if (n == 0) break;
+            data.append(chunk, static_cast<std::size_t>(n));
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    if (is_valid_utf8(data)) o.stdin_text = std::move(data);
+}
+
+}  // namespace tessimar

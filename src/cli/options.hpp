@@ -1,0 +1,34 @@
+// The command-line scan of run mode.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/run_limits.hpp"
+
+namespace tessimar {
+
+struct RunOptions {
+    std::string language;                   // text (invalid UTF-8 replaced)
+    RunLimits limits;
+    std::string stdin_text;                 // text
+    std::optional<std::string> stdin_file;  // path bytes as given
+    std::optional<std::string> workdir;     // path bytes as given
+};
+
+enum class Mode { Run, Probe, Languages, Capabilities };
+
+// Probe before languages before capabilities, wherever they stand.
+Mode select_mode(const std::vector<std::string>& args);
+
+RunOptions scan_options(const std::vector<std::string>& args);
+
+// Applies --stdin-file: its UTF-8 content replaces stdin_text; any failure
+// empties it.
+void load_stdin_file(RunOptions& options);
+
+// Reads a descriptor to its end; a read error keeps what was read before it.
+std::string read_all(int fd);
+
+}  // namespace tessimar

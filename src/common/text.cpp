@@ -1,0 +1,131 @@
+#include "common/text.hpp"
+
+#include <cstring>
+#include <limits>
+
+namespace tessimar {
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+// Length of the well-formed sequence starting at `i`, or 0 when the bytes there
+// are ill-formed; `bad` is then the length of the maximal subpart to replace.
+std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char b0 = byte(i);
+    bad = 1;
+    if (b0 < 0x80) return 1;
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 1;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    for (std::size_t k = 1; k <= need; ++k) {
+        if (i + k >= s.size()) {
+            bad = k;
+            return 0;
+        }
+        const unsigned char b = byte(i + k);
+        const unsigned char l = (k == 1) ? lo : 0x80;
+        const unsigned char h = (k == 1) ? hi : 0xBF;
+        if (b < l || b > h) {
+            bad = k;
+            return 0;
+        }
+    }
+    return need + 1;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+    std::size_t i = 0, bad = 0;
+    while (i < bytes.size()) {
+        const std::size_t n = sequence_length(bytes, i, bad);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0, bad = 0;
+    while (i < bytes.size()) {
+        const std::size_t n = sequence_length(bytes, i, bad);
+        if (n == 0) {
+            out += kReplacement;
+            i += bad;
+        } else {
+            out.append(bytes.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+std::string os_error_text(int errnum) {
+    char buf[256];
+    const char* text = strerror_r(errnum, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(errnum) + ")";
+}
+
+std::optional<std::uint64_t> parse_u64(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (kMax - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::string join_path(std::string_view base, std::string_view component) {
+    if (!component.empty() && component.front() == '/') return std::string(component);
+    if (base.empty()) return std::string(component);
+    std::string out(base);
+    if (out.back() != '/') out += '/';
+    out += component;
+    return out;
+}
+
+std::string replace_all(std::string_view text, std::string_view needle, std::string_view value) {
+    std::string out;
+    std::size_t pos = 0;
+    while (true) {
+        const std::size_t hit = text.find(needle, pos);
+        if (hit == std::string_view::npos) break;
+        out.append(text.substr(pos, hit - pos));
+        out.append(value);
+        pos = hit + needle.size();
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+}  // namespace tessimar

@@ -1,0 +1,27 @@
+// One phase: one child started under its limits, waited for with a
+// wall-clock timeout, measured, and its output read back.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/phase_outcome.hpp"
+#include "common/run_limits.hpp"
+#include "phase/child_env.hpp"
+
+namespace tessimar {
+
+struct PhaseRequest {
+    std::string phase;              // "compile" or "run"
+    std::vector<std::string> argv;  // at least one element
+    std::string scratch_dir;
+    std::string cwd;
+    std::string stdin_bytes;
+    RunLimits limits;
+    std::string python_path;
+    EnvPairs extra_env;
+};
+
+PhaseOutcome run_phase(const PhaseRequest& request);
+
+}  // namespace tessimar

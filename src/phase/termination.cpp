@@ -1,0 +1,32 @@
+#include "phase/termination.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace tessimar {
+namespace {
+
+std::atomic<pid_t> CHILD_PID{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void on_termination(int sig) {
+    const pid_t pid = CHILD_PID.load();
+    if (pid > 1) (void)kill(-pid, SIGKILL);
+    _exit(128 + sig);
+}
+
+}  // namespace
+
+void install_termination_handler() {
+    struct sigaction action{};
+    action.sa_handler = on_termination;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) (void)sigaction(sig, &action, nullptr);
+}
+
+pid_t exchange_child_pid(pid_t pid) { return CHILD_PID.exchange(pid); }
+
+}  // namespace tessimar

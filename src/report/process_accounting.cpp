@@ -1,0 +1,127 @@
+#include "report/process_accounting.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "common/fd.hpp"
+#include "common/text.hpp"
+
+namespace tessimar {
+namespace {
+
+constexpr std::uint64_t kDefaultHeadroom = 512;
+constexpr std::uint64_t kUnmeasuredLimit = 4096;
+
+std::optional<std::uint64_t> env_number(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
+    return parse_u64(value);
+}
+
+std::string_view trim_ascii_space(std::string_view s) {
+    const auto is_space = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+    };
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+StatusFields parse_status_text(std::string_view text) {
+    StatusFields fields;
+    std::size_t pos = 0;
+    while (pos < text.size() && !(fields.uid && fields.threads)) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.starts_with("Uid:")) {
+            std::string_view rest = trim_ascii_space(line.substr(4));
+            const std::size_t cut = rest.find_first_of(" \t\n\r\f\v");
+            if (cut != std::string_view::npos) rest = rest.substr(0, cut);
+            if (const auto v = parse_u64(rest); v && *v <= 0xFFFFFFFFull)
+                fields.uid = static_cast<std::uint32_t>(*v);
+        } else if (line.starts_with("Threads:")) {
+            if (const auto v = parse_u64(trim_ascii_space(line.substr(8)))) fields.threads = v;
+        }
+    }
+    return fields;
+}
+
+std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid) {
+    DIR* dir = opendir(proc_dir);
+    if (dir == nullptr) return std::nullopt;
+    std::string buffer;
+    buffer.reserve(4096);
+    std::uint64_t total = 0;
+    bool matched = false;
+    while (true) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) break;
+        const std::string_view name = entry->d_name;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string_view::npos)
+            continue;
+        const std::string path = std::string(proc_dir) + "/" + std::string(name) + "/status";
+        UniqueFd fd(retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+        if (!fd.valid()) continue;
+        buffer.clear();
+        bool failed = false;
+        char chunk[4096];
+        while (true) {
+            const ssize_t n = retry_eintr([&] { return read(fd.get(), chunk, sizeof chunk); });
+            if (n < 0) {
+                failed = true;
+                break;
+            }
+            if (n == 0) break;
+            buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+        if (failed) continue;
+        const StatusFields fields = parse_status_text(utf8_lossy(buffer));
+        if (fields.uid && *fields.uid == uid) {
+            total = sat_add(total, fields.threads.value_or(1));
+            matched = true;
+        }
+    }
+    closedir(dir);
+    if (!matched) return std::nullopt;
+    return total;
+}
+
+std::optional<std::uint64_t> count_user_tasks() {
+    static std::once_flag once;
+    static std::optional<std::uint64_t> count;
+    std::call_once(once, [] { count = scan_user_tasks("/proc", getuid()); });
+    return count;
+}
+
+std::uint64_t compute_process_limit(NoteList& notes) {
+    const std::optional<std::uint64_t> count = count_user_tasks();
+    std::uint64_t limit;
+    if (const auto fixed = env_number("TESSIMAR_MAX_PROCESSES")) {
+        limit = *fixed;
+    } else {
+        const std::uint64_t headroom = env_number("TESSIMAR_PROCESS_HEADROOM").value_or(kDefaultHeadroom);
+        limit = count ? sat_add(*count, headroom) : kUnmeasuredLimit;
+    }
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NPROC, &rl) == 0 && rl.rlim_max != RLIM_INFINITY && rl.rlim_max < limit) {
+        limit = rl.rlim_max;
+        notes.push_back("process_limit_clamped_to_hard_rlimit");
+    }
+    if (!count) notes.push_back("process_limit_is_a_fixed_ceiling_not_measured");
+    if (geteuid() == 0) notes.push_back("process_limit_not_enforced_for_uid_0");
+    return limit;
+}
+
+}  // namespace tessimar

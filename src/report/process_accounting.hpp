@@ -1,0 +1,30 @@
+// The process limit of a phase, from the number of tasks the runner's user
+// already runs, with two environment overrides.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "common/phase_outcome.hpp"
+
+namespace tessimar {
+
+// Sum of the thread counts of all processes whose real uid is the runner's;
+// scanned once per invocation, absent when nothing could be measured.
+std::optional<std::uint64_t> count_user_tasks();
+
+// Scans a /proc-like directory for processes of `uid` (exposed for tests).
+std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid);
+
+// Parses the text of a /proc/<pid>/status file into (uid, threads).
+struct StatusFields {
+    std::optional<std::uint32_t> uid;
+    std::optional<std::uint64_t> threads;
+};
+StatusFields parse_status_text(std::string_view text);
+
+// The limit handed to RLIMIT_NPROC; appends the process notes.
+std::uint64_t compute_process_limit(NoteList& notes);
+
+}  // namespace tessimar

@@ -1,0 +1,32 @@
+// The run report: its four shapes, the verdict, and the one-line text form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "common/phase_outcome.hpp"
+
+namespace tessimar {
+
+// Objects keep their members sorted by key (std::map), which is the byte
+// order the text form requires.
+using Json = nlohmann::json;
+
+std::string classify_verdict(const PhaseOutcome& outcome, std::uint64_t max_memory_mb);
+
+Json build_setup_error_report(const std::string& message);
+Json build_compile_failure_report(const std::string& language_name, PhaseOutcome compile_outcome,
+                                  std::uint64_t compile_ms, std::uint64_t total_ms,
+                                  const std::string& workdir, std::uint64_t max_memory_mb);
+Json build_budget_exhausted_report(const std::string& language_name, std::uint64_t compile_ms,
+                                   std::uint64_t total_ms, const std::string& workdir);
+Json build_run_report(const std::string& language_name, PhaseOutcome run_outcome,
+                      std::uint64_t duration_ms, std::uint64_t compile_ms, std::uint64_t total_ms,
+                      const std::string& workdir, std::uint64_t max_memory_mb);
+
+// Compact JSON followed by "\n".
+std::string to_json_line(const Json& value);
+
+}  // namespace tessimar

@@ -1,0 +1,64 @@
+// Helpers for tests that start real processes and make real files.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace testing_support {
+
+struct ProcessResult {
+    std::string out;
+    std::string err;
+    int status = 0;  // raw wait status
+    bool exited() const;
+    int exit_code() const;
+    nlohmann::json json() const;  // parses `out` (one line)
+};
+
+struct Invocation {
+    std::vector<std::string> args;  // without argv[0]
+    std::string input;              // standard input bytes
+    // Environment: by default the test's own, with `set` applied and `unset` removed.
+    std::map<std::string, std::string> set;
+    std::vector<std::string> unset;
+    bool clear_env = false;
+    std::optional<std::string> cwd;
+    // Prefix command, e.g. {"setpriv", "--reuid=65534", ...} or {"prlimit", ...}.
+    std::vector<std::string> wrapper;
+};
+
+// Runs the built runner (or `program` when given) and collects its output.
+ProcessResult run_process(const Invocation& inv, const std::string& program = "");
+ProcessResult run_exec(const Invocation& inv);
+
+// A fresh directory under /tmp, removed (without following links) on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content, int mode = 0644);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+// Entries of a directory (names), sorted.
+std::vector<std::string> list_dir(const std::string& path);
+// Whether any process has `token` in its command line.
+bool process_with_token_alive(const std::string& token);
+// Makes a directory readable and writable by everyone (for setpriv cases).
+void open_up(const std::string& path);
+
+extern const char* const kExec;
+
+}  // namespace testing_support
