@@ -13,23 +13,28 @@ namespace tessimar {
 bool seccomp_available() { return prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0; }
 
 const std::vector<sock_filter>& build_network_filter() {
+    // x86_64 only; x32 calls and other architectures kill the process. The
+    // io_uring calls fail with ENOSYS (they could bypass the socket check);
+    // socket() for AF_INET, AF_INET6 and AF_PACKET (raw frames carry IP just
+    // as well) fails with EACCES. Everything else is allowed.
     static const std::vector<sock_filter> program = {
         /*  0 */ {0x20, 0, 0, 4},            // load architecture
-        /*  1 */ {0x15, 0, 13, 0xC000003E},  // not x86_64: kill
+        /*  1 */ {0x15, 0, 14, 0xC000003E},  // not x86_64: kill
         /*  2 */ {0x20, 0, 0, 0},            // load syscall number
-        /*  3 */ {0x35, 11, 0, 0x40000000},  // x32 calls: kill
-        /*  4 */ {0x15, 7, 0, 425},          // io_uring_setup
-        /*  5 */ {0x15, 6, 0, 426},          // io_uring_enter
-        /*  6 */ {0x15, 5, 0, 427},          // io_uring_register
-        /*  7 */ {0x15, 0, 6, 41},           // socket, else allow
+        /*  3 */ {0x35, 12, 0, 0x40000000},  // x32 calls: kill
+        /*  4 */ {0x15, 8, 0, 425},          // io_uring_setup
+        /*  5 */ {0x15, 7, 0, 426},          // io_uring_enter
+        /*  6 */ {0x15, 6, 0, 427},          // io_uring_register
+        /*  7 */ {0x15, 0, 7, 41},           // socket, else allow
         /*  8 */ {0x20, 0, 0, 16},           // load address family
-        /*  9 */ {0x15, 3, 0, 2},            // AF_INET
-        /* 10 */ {0x15, 2, 0, 10},           // AF_INET6
-        /* 11 */ {0x06, 0, 0, 0x7FFF0000},   // allow
-        /* 12 */ {0x06, 0, 0, 0x00050026},   // ENOSYS
-        /* 13 */ {0x06, 0, 0, 0x0005000D},   // EACCES
-        /* 14 */ {0x06, 0, 0, 0x7FFF0000},   // allow
-        /* 15 */ {0x06, 0, 0, 0x80000000},   // kill process
+        /*  9 */ {0x15, 4, 0, 2},            // AF_INET
+        /* 10 */ {0x15, 3, 0, 10},           // AF_INET6
+        /* 11 */ {0x15, 2, 0, 17},           // AF_PACKET
+        /* 12 */ {0x06, 0, 0, 0x7FFF0000},   // allow
+        /* 13 */ {0x06, 0, 0, 0x00050026},   // ENOSYS
+        /* 14 */ {0x06, 0, 0, 0x0005000D},   // EACCES
+        /* 15 */ {0x06, 0, 0, 0x7FFF0000},   // allow
+        /* 16 */ {0x06, 0, 0, 0x80000000},   // kill process
     };
     return program;
 }

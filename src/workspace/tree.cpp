@@ -21,7 +21,7 @@ void split_parent(const std::string& path, std::string& parent, std::string& nam
     while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
     const std::size_t slash = trimmed.rfind('/');
     if (slash == std::string_view::npos) {
-        parent = ".";
+        parent.assign(1, '.');
         name = std::string(trimmed);
         return;
     }
