@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
     // has cleaned up; the write error is seen instead. Children get the
     // default disposition back before exec.
     signal(SIGPIPE, SIG_IGN);
+    // Under a small file-size limit of its own the runner gets EFBIG and
+    // reports it, instead of dying by SIGXFSZ. Children get the default back.
+    signal(SIGXFSZ, SIG_IGN);
     // Children run as the same user: keep them out of /proc/<runner> and
     // away from ptrace.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

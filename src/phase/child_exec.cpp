@@ -57,6 +57,7 @@ void child_main(const ChildPlan& plan) {
     struct sigaction dfl{};
     dfl.sa_handler = SIG_DFL;
     (void)sigaction(SIGPIPE, &dfl, nullptr);
+    (void)sigaction(SIGXFSZ, &dfl, nullptr);
     if (!apply_limits_in_child(plan.limits, plan.runner_pid)) _exit(1);
     if (plan.filter != nullptr)
         if (const int err = install_network_filter(*plan.filter)) fail(plan, 5, err);
