@@ -1,0 +1,352 @@
+// The command line and the entry, seen from outside: the binary is started as
+// a real process and its exact output bytes, standard error and exit status
+// are checked.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+extern char** environ;
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kAvailable =
+    "python3, node, bun, deno, typescript, ruby, php, perl, lua, tcl, r, elixir, erlang, bash, zsh, "
+    "mojo, swift, c, cpp, c++, rust, go, fortran, zig, java, kotlin, csharp, gleam, haskell, sqlite, "
+    "jq, awk";
+
+const std::string kLanguagesLine =
+    "[\"python3\",\"node\",\"bun\",\"deno\",\"typescript\",\"ruby\",\"php\",\"perl\",\"lua\",\"tcl\","
+    "\"r\",\"elixir\",\"erlang\",\"bash\",\"zsh\",\"mojo\",\"swift\",\"c\",\"cpp\",\"c++\",\"rust\","
+    "\"go\",\"fortran\",\"zig\",\"java\",\"kotlin\",\"csharp\",\"gleam\",\"haskell\",\"sqlite\","
+    "\"jq\",\"awk\"]\n";
+
+// `escaped` is the language text as it appears inside the JSON string.
+std::string unknown_line(const std::string& escaped) {
+    return "{\"error\":\"unknown language '" + escaped + "'. Available: " + kAvailable +
+           "\",\"ok\":false}\n";
+}
+
+ProcessResult run_args(std::vector<std::string> args, std::string input = "") {
+    Invocation inv;
+    inv.args = std::move(args);
+    inv.input = std::move(input);
+    return run_exec(inv);
+}
+
+// Runs a bash program with the given options after `--lang bash`.
+ProcessResult run_bash(const std::string& program, const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"--lang", "bash"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_args(args, program);
+}
+
+// The CPU limit (`ulimit -t`) that the child of a bash run sees.
+std::string child_cpu_limit(const std::vector<std::string>& extra) {
+    const ProcessResult r = run_bash("ulimit -t\n", extra);
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    const auto j = r.json();
+    EXPECT_EQ(j["verdict"], "OK") << r.out;
+    return j["stdout"].get<std::string>();
+}
+
+std::vector<std::string> current_env_with(const std::vector<std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        bool replaced = false;
+        for (const std::string& x : extra)
+            if (std::strncmp(*e, x.c_str(), x.find('=') + 1) == 0) replaced = true;
+        if (!replaced) env.emplace_back(*e);
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& v) {
+    std::vector<char*> out;
+    for (auto& s : v) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+double monotonic_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Language selection through the command line
+
+TEST(CliLanguage, LangAsOnlyArgumentGivesTheEmptyUnknownLanguageObject) {
+    const ProcessResult r = run_args({"--lang"}, "print('x')\n");
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, unknown_line(""));
+    EXPECT_EQ(r.out,
+              "{\"error\":\"unknown language ''. Available: python3, node, bun, deno, typescript, ruby, "
+              "php, perl, lua, tcl, r, elixir, erlang, bash, zsh, mojo, swift, c, cpp, c++, rust, go, "
+              "fortran, zig, java, kotlin, csharp, gleam, haskell, sqlite, jq, awk\",\"ok\":false}\n");
+    EXPECT_EQ(r.err, "");
+
+    const ProcessResult none = run_args({});
+    EXPECT_EQ(none.exit_code(), 0);
+    EXPECT_EQ(none.out, unknown_line(""));
+}
+
+TEST(CliLanguage, UnknownNameIsQuotedVerbatimAndEscaped) {
+    const ProcessResult spaced = run_args({"--lang", "  Foo "}, "x");
+    EXPECT_EQ(spaced.exit_code(), 0);
+    EXPECT_EQ(spaced.out, unknown_line("  Foo "));
+    EXPECT_EQ(spaced.err, "");
+
+    const ProcessResult quoted = run_args({"--lang", "a\"b\\c"}, "x");
+    EXPECT_EQ(quoted.exit_code(), 0);
+    EXPECT_EQ(quoted.out, unknown_line("a\\\"b\\\\c"));
+
+    // A value that looks like an option is still the value.
+    const ProcessResult option_like = run_args({"--lang", "--no-net"}, "x");
+    EXPECT_EQ(option_like.out, unknown_line("--no-net"));
+}
+
+TEST(CliLanguage, InvalidUtf8ArgumentBecomesReplacementCharacter) {
+    const ProcessResult r = run_args({"--lang", "\xff"}, "x");
+    EXPECT_TRUE(r.exited());
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, unknown_line("\xEF\xBF\xBD"));
+
+    const ProcessResult mixed = run_args({"--lang", "py\xc3(x"}, "x");
+    EXPECT_EQ(mixed.exit_code(), 0);
+    EXPECT_EQ(mixed.out, unknown_line("py\xEF\xBF\xBD(x"));
+}
+
+TEST(CliLanguage, EqualsFormIsSkippedAndStrayWordsAreIgnored) {
+    const ProcessResult equals = run_args({"--lang=python3"}, "print('hi')\n");
+    EXPECT_EQ(equals.exit_code(), 0);
+    EXPECT_EQ(equals.out, unknown_line(""));
+
+    const ProcessResult stray = run_args({"main.py", "--lang", "python3", "extra"}, "print('hi')\n");
+    ASSERT_EQ(stray.exit_code(), 0) << stray.err;
+    const auto j = stray.json();
+    EXPECT_EQ(j["verdict"], "OK") << stray.out;
+    EXPECT_EQ(j["stdout"], "hi\n");
+    EXPECT_EQ(j["language"], "python3");
+}
+
+// ---------------------------------------------------------------------------
+// Mode selection
+
+TEST(CliModes, DiscoveryOptionsWinWhereverTheyStand) {
+    const ProcessResult probe = run_args({"--probe"});
+    ASSERT_EQ(probe.exit_code(), 0);
+    ASSERT_FALSE(probe.out.empty());
+    EXPECT_EQ(probe.out.front(), '{');
+
+    const ProcessResult cap_lang = run_args({"--capabilities", "--languages"});
+    EXPECT_EQ(cap_lang.exit_code(), 0);
+    EXPECT_EQ(cap_lang.out, kLanguagesLine);
+
+    const ProcessResult lang_probe = run_args({"--languages", "--probe"});
+    EXPECT_EQ(lang_probe.exit_code(), 0);
+    EXPECT_EQ(lang_probe.out, probe.out);
+
+    // As the value of another option it still selects the mode.
+    const ProcessResult as_value = run_args({"--stdin", "--probe", "--lang", "python3"}, "print(1)\n");
+    EXPECT_EQ(as_value.out, probe.out);
+
+    const ProcessResult with_lang = run_args({"--lang", "python3", "--probe"}, std::string(4 << 20, 'x'));
+    EXPECT_EQ(with_lang.exit_code(), 0);
+    EXPECT_EQ(with_lang.out, probe.out);
+    EXPECT_EQ(with_lang.err, "");
+}
+
+// Standard input is a pipe whose write end stays open: a runner that read it
+// would never finish.
+TEST(CliModes, ProbeDoesNotReadStandardInput) {
+    const ProcessResult reference = run_args({"--probe"});
+    ASSERT_EQ(reference.exit_code(), 0);
+
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    std::vector<std::string> argv = {kExec, "--lang", "python3", "--probe"};
+    std::vector<char*> cargv = c_strings(argv);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2);
+        signal(SIGPIPE, SIG_DFL);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+
+    std::string got;
+    bool eof = false;
+    const double deadline = monotonic_seconds() + 60;
+    while (!eof && monotonic_seconds() < deadline) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0) eof = true;
+        else got.append(buf, static_cast<std::size_t>(n));
+    }
+    if (!eof) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(in[1]);
+    close(out[0]);
+    ASSERT_TRUE(eof) << "the probe waited for standard input";
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(got, reference.out);
+}
+
+// ---------------------------------------------------------------------------
+// The child's standard input
+
+TEST(CliStdin, StdinTextAndStdinFile) {
+    TempDir dir;
+    {
+        const ProcessResult r = run_bash("cat\n", {"--stdin", "hello"});
+        ASSERT_EQ(r.exit_code(), 0) << r.err;
+        EXPECT_EQ(r.json()["stdout"], "hello");
+    }
+    {
+        // A missing file drops the --stdin text too.
+        const ProcessResult r = run_bash("cat\n", {"--stdin", "hello", "--stdin-file", dir / "missing"});
+        ASSERT_EQ(r.exit_code(), 0) << r.err;
+        const auto j = r.json();
+        EXPECT_EQ(j["verdict"], "OK") << r.out;
+        EXPECT_EQ(j["stdout"], "");
+    }
+    write_file(dir / "in.txt", "from the file\n\xC3\xA9\n");
+    {
+        // The file wins even when --stdin comes after it.
+        const ProcessResult r = run_bash("cat\n", {"--stdin-file", dir / "in.txt", "--stdin", "hello"});
+        ASSERT_EQ(r.exit_code(), 0) << r.err;
+        EXPECT_EQ(r.json()["stdout"], "from the file\n\xC3\xA9\n");
+    }
+    write_file(dir / "bad.txt", "valid start \xff\xfe end\n");
+    {
+        const ProcessResult r = run_bash("cat\n", {"--stdin", "hello", "--stdin-file", dir / "bad.txt"});
+        ASSERT_EQ(r.exit_code(), 0) << r.err;
+        const auto j = r.json();
+        EXPECT_EQ(j["verdict"], "OK") << r.out;
+        EXPECT_EQ(j["stdout"], "");
+    }
+    {
+        // A directory cannot be read as a file.
+        const ProcessResult r = run_bash("cat\n", {"--stdin", "hello", "--stdin-file", dir.path()});
+        ASSERT_EQ(r.exit_code(), 0) << r.err;
+        EXPECT_EQ(r.json()["stdout"], "");
+    }
+}
+
+TEST(CliStdin, ProgramTextThatIsNotUtf8BecomesEmpty) {
+    TempDir w;
+    Invocation inv;
+    inv.args = {"--lang", "bash", "--workdir", w.path()};
+    inv.input = "echo visible\n# \xff\xfe\n";
+    const ProcessResult r = run_exec(inv);
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    const auto j = r.json();
+    EXPECT_EQ(j["verdict"], "OK") << r.out;
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["stdout"], "");
+    ASSERT_TRUE(exists(w / ".tessimar-run/main.sh"));
+    EXPECT_EQ(read_file(w / ".tessimar-run/main.sh"), "");
+}
+
+// ---------------------------------------------------------------------------
+// Numeric options, observed through the CPU limit the child gets (timeout + 8
+// when --max-cpu is not given).
+
+TEST(CliNumbers, TimeoutValuesReachTheChildCpuLimit) {
+    EXPECT_EQ(child_cpu_limit({}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "5"}), "13\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "+5"}), "13\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "007"}), "15\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "-5"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "5s"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "1.5"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", " 5"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", ""}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "+"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "0x5"}), "18\n");
+    // An invalid later occurrence resets to the default; a missing value at
+    // the end of the line keeps the earlier one.
+    EXPECT_EQ(child_cpu_limit({"--timeout", "5", "--timeout", "x"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "5", "--timeout"}), "13\n");
+    EXPECT_EQ(child_cpu_limit({"--timeout", "5", "--timeout", "6"}), "14\n");
+}
+
+TEST(CliNumbers, MaxCpuAcceptsTheFull64BitRange) {
+    EXPECT_EQ(child_cpu_limit({"--max-cpu", "3"}), "3\n");
+    // 2^64 - 1 is RLIM_INFINITY.
+    EXPECT_EQ(child_cpu_limit({"--max-cpu", "18446744073709551615"}), "unlimited\n");
+    EXPECT_EQ(child_cpu_limit({"--max-cpu", "18446744073709551616"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--max-cpu", "99999999999999999999999"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--max-cpu", "3", "--max-cpu", "-0"}), "18\n");
+    EXPECT_EQ(child_cpu_limit({"--max-cpu", "3", "--timeout", "30"}), "3\n");
+}
+
+// ---------------------------------------------------------------------------
+// Delivery of the report
+
+// The report cannot be written: the runner ends with status 1 (not by
+// SIGPIPE) and has still removed the work directory it created.
+TEST(CliOutput, BrokenStandardOutputExitsOneAndCleansUp) {
+    TempDir files;
+    TempDir base;
+    write_file(files / "prog.py", "print('hi')\n");
+
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    close(out[0]);
+    std::vector<std::string> argv = {kExec, "--lang", "python3"};
+    std::vector<std::string> env = current_env_with({"TMPDIR=" + base.path()});
+    std::vector<char*> cargv = c_strings(argv);
+    std::vector<char*> cenv = c_strings(env);
+    const std::string prog = files / "prog.py";
+    const std::string err_path = files / "stderr";
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int in_fd = open(prog.c_str(), O_RDONLY);
+        const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in_fd, 0);
+        dup2(out[1], 1);
+        dup2(err_fd, 2);
+        signal(SIGPIPE, SIG_DFL);
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_FALSE(WIFSIGNALED(status)) << "signal " << WTERMSIG(status);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_file(err_path), "");
+    EXPECT_EQ(list_dir(base.path()), std::vector<std::string>{});
+}
