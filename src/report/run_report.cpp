@@ -59,7 +59,9 @@ std::string classify_verdict(const PhaseOutcome& o, std::uint64_t max_memory_mb)
     if (o.timed_out) return "TLE";
     if (o.output_truncated) return "OLE";
     if (o.signaled) {
-        if (max_memory_mb != 0 && o.peak_memory_kb >= sat_mul(max_memory_mb, 512)) return "MLE";
+        // Exact arithmetic: a threshold beyond 64 bits is never reached.
+        const unsigned __int128 half_limit_kb = static_cast<unsigned __int128>(max_memory_mb) * 512;
+        if (max_memory_mb != 0 && o.peak_memory_kb >= half_limit_kb) return "MLE";
         return "RTE";
     }
     if (o.exit_code == 0) return "OK";
