@@ -24,8 +24,12 @@ CapturedOutput read_captured_output(const std::string& path, std::uint64_t max_o
     struct stat st;
     if (stat(path.c_str(), &st) == 0) out.size = static_cast<std::uint64_t>(st.st_size);
 
-    // O_NONBLOCK: a FIFO planted in place of the file must not hang the runner.
-    UniqueFd fd(retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    // The program may have replaced the file. O_NONBLOCK: a FIFO planted in
+    // its place must not hang the runner. O_NOFOLLOW: a planted link must not
+    // make the runner read, with its own rights, a file the program could not
+    // (the runner's /proc/self/environ, a descriptor it inherited) and hand
+    // it out in the report.
+    UniqueFd fd(retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW); }));
     if (!fd.valid()) {
         out.error = "open " + display_path(path) + " failed: " + os_error_text(errno);
         return out;
