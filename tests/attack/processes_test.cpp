@@ -1,0 +1,307 @@
+// Programs that multiply, hoard memory, hide in the background, stop
+// themselves or shrug off signals, and the runner itself signalled in the
+// middle of either phase.
+#include "attack_support.hpp"
+
+using namespace attack;
+using testing_support::open_up;
+using testing_support::run_exec;
+using testing_support::write_file;
+
+namespace {
+
+std::vector<std::string> notes(const json& j) {
+    std::vector<std::string> out;
+    if (j.contains("unenforced"))
+        for (const auto& n : j.at("unenforced")) out.push_back(n.get<std::string>());
+    return out;
+}
+
+class OrdinaryUser : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to uid 65534";
+        if (!have("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv";
+        open_up(tmp.path());
+    }
+    Invocation nobody(const std::string& lang, const std::string& program, std::vector<std::string> extra) {
+        Invocation inv = run_of(lang, program, tmp.path(), std::move(extra));
+        inv.set["TESSIMAR_MAX_PROCESSES"] = "64";
+        inv.wrapper = kAsNobody;
+        return inv;
+    }
+    TempDir tmp;
+};
+
+// ------------------------------------------------------------ multiplying
+
+TEST_F(OrdinaryUser, ForkBombIsContainedAndLeavesNoProcess) {
+    // Every bomb process runs the script inside the created work directory,
+    // so the base directory's path is in each command line.
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult r = run_exec(nobody("bash", ":(){ :|:& };:\nwhile :; do wait; sleep 0.1; done\n", {"--timeout", "3"}));
+    EXPECT_LT(seconds_since(start), 60.0);
+    const json j = checked_report(r);
+    EXPECT_EQ(j.value("phase", ""), "run");
+    EXPECT_EQ(j.value("verdict", ""), "TLE") << head(r.out);
+    for (const auto& n : notes(j)) EXPECT_NE(n, "process_limit_not_enforced_for_uid_0");
+    EXPECT_TRUE(gone_within(tmp.path())) << "bomb processes survived the run";
+    expect_empty_dir(tmp.path());
+}
+
+TEST_F(OrdinaryUser, ForkingLoopHitsTheProcessLimit) {
+    const std::string tok = sleep_token();
+    const std::string program =
+        "import os, time, subprocess\n"
+        "n = 0\n"
+        "try:\n"
+        "    while n < 1000:\n"
+        "        pid = os.fork()\n"
+        "        if pid == 0:\n"
+        "            os.execvp('sleep', ['sleep', '" + tok + "'])\n"
+        "        n += 1\n"
+        "except OSError as e:\n"
+        "    print('refused after', n, e.errno)\n";
+    const ProcessResult r = run_exec(nobody("python3", program, {"--timeout", "5"}));
+    const json j = checked_report(r);
+    const std::string out = j.value("stdout", "");
+    EXPECT_EQ(out.rfind("refused after ", 0), 0u) << head(r.out);
+    const int n = std::atoi(out.c_str() + std::strlen("refused after "));
+    EXPECT_LT(n, 64) << "more children than the process limit allows";
+    EXPECT_NE(out.find(" 11\n"), std::string::npos) << "fork should fail with EAGAIN: " << out;
+    EXPECT_EQ(j.value("verdict", ""), "OK");
+    EXPECT_TRUE(gone_within(tok)) << "forked sleepers survived";
+    expect_empty_dir(tmp.path());
+}
+
+TEST_F(OrdinaryUser, ThreadBombHitsTheProcessLimit) {
+    const std::string program =
+        "import threading, time\n"
+        "ts = []\n"
+        "try:\n"
+        "    while len(ts) < 1000:\n"
+        "        t = threading.Thread(target=time.sleep, args=(300,), daemon=True)\n"
+        "        t.start()\n"
+        "        ts.append(t)\n"
+        "except RuntimeError:\n"
+        "    print('threads', len(ts))\n";
+    const ProcessResult r = run_exec(nobody("python3", program, {"--timeout", "5"}));
+    const json j = checked_report(r);
+    const std::string out = j.value("stdout", "");
+    ASSERT_EQ(out.rfind("threads ", 0), 0u) << head(r.out);
+    EXPECT_LT(std::atoi(out.c_str() + 8), 64);
+    EXPECT_EQ(j.value("verdict", ""), "OK");
+    EXPECT_TRUE(gone_within(tmp.path()));
+    expect_empty_dir(tmp.path());
+}
+
+// ------------------------------------------------------------------ memory
+
+TEST(MemoryBomb, PythonAllocatingInALoopGetsMemoryError) {
+    if (!have("/usr/bin/python3")) GTEST_SKIP() << "no python3";
+    TempDir tmp;
+    const ProcessResult r = run_exec(run_of("python3", "a = []\nwhile True:\n    a.append(bytearray(1 << 20))\n",
+                                            tmp.path(), {"--max-memory-mb", "64", "--timeout", "5"}));
+    const json j = checked_report(r);
+    EXPECT_EQ(j.value("verdict", ""), "RTE") << head(r.out);
+    EXPECT_EQ(j.value("exit_code", 0), 1);
+    EXPECT_NE(j.value("stderr", "").find("MemoryError"), std::string::npos);
+    EXPECT_LE(j.value("peak_memory_kb", 0ULL), 64ULL * 1024) << "resident memory above the address-space limit";
+    EXPECT_TRUE(gone_within(tmp.path()));
+    expect_empty_dir(tmp.path());
+}
+
+TEST(MemoryBomb, CProgramTouchingMemoryUntilItCrashesIsMle) {
+    if (!have("/usr/bin/gcc")) GTEST_SKIP() << "no gcc";
+    TempDir tmp;
+    const std::string program =
+        "#include <stdlib.h>\n#include <string.h>\n"
+        "int main(void) { for (;;) { char *p = malloc(1 << 20); memset(p, 1, 1 << 20); } }\n";
+    const ProcessResult r = run_exec(run_of("c", program, tmp.path(), {"--max-memory-mb", "64", "--timeout", "5"}));
+    const json j = checked_report(r);
+    EXPECT_EQ(j.value("phase", ""), "run") << head(r.out);
+    EXPECT_EQ(j.value("verdict", ""), "MLE") << head(r.out);
+    EXPECT_TRUE(j.value("exit_code", 0) < 0);
+    EXPECT_LE(j.value("peak_memory_kb", 0ULL), 64ULL * 1024);
+    EXPECT_TRUE(gone_within(tmp.path()));
+    expect_empty_dir(tmp.path());
+}
+
+// ------------------------------------------------- hiding, stopping, ignoring
+
+struct Leftover {
+    const char* name;
+    const char* program;  // "TOK" stands for the sleep token
+};
+
+class LeftBehind : public ::testing::TestWithParam<Leftover> {};
+
+TEST_P(LeftBehind, ProcessesLeftInTheGroupAreKilled) {
+    TempDir tmp;
+    const std::string tok = sleep_token();
+    std::string program = GetParam().program;
+    for (std::size_t at; (at = program.find("TOK")) != std::string::npos;) program.replace(at, 3, tok);
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult r = run_exec(run_of("bash", program, tmp.path(), {"--timeout", "4"}));
+    EXPECT_LT(seconds_since(start), 30.0);
+    const json j = checked_report(r);
+    EXPECT_EQ(j.value("verdict", ""), "OK") << head(r.out);
+    EXPECT_EQ(j.value("exit_code", 1), 0);
+    EXPECT_FALSE(j.value("timed_out", true)) << "the runner waited for the leftovers";
+    EXPECT_TRUE(gone_within(tok)) << "a process of the run survived it";
+    expect_empty_dir(tmp.path());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attack, LeftBehind,
+    ::testing::Values(Leftover{"Background", "sleep TOK &\nexit 0\n"},
+                      Leftover{"DoubleFork", "(sleep TOK &) ; exit 0\n"},
+                      Leftover{"NohupDisown", "nohup sleep TOK >/dev/null 2>&1 &\ndisown\nexit 0\n"},
+                      Leftover{"IgnoresHangupAndTerm", "(trap '' HUP TERM INT; exec sleep TOK) &\nexit 0\n"},
+                      Leftover{"StoppedOrphan", "(sleep TOK & kill -STOP $!) ; exit 0\n"},
+                      Leftover{"DeepChain", "bash -c 'bash -c \"(sleep TOK &)\" &' ; exit 0\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct Stubborn {
+    const char* name;
+    const char* lang;
+    const char* program;
+};
+
+class KilledAtTimeout : public ::testing::TestWithParam<Stubborn> {};
+
+TEST_P(KilledAtTimeout, TimeoutEndsIt) {
+    TempDir tmp;
+    const std::string tok = sleep_token();
+    std::string program = GetParam().program;
+    for (std::size_t at; (at = program.find("TOK")) != std::string::npos;) program.replace(at, 3, tok);
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult r = run_exec(run_of(GetParam().lang, program, tmp.path(), {"--timeout", "2"}));
+    const double took = seconds_since(start);
+    EXPECT_GE(took, 1.9);
+    EXPECT_LT(took, 30.0);
+    const json j = checked_report(r);
+    EXPECT_EQ(j.value("verdict", ""), "TLE") << head(r.out);
+    EXPECT_TRUE(j.value("timed_out", false));
+    EXPECT_EQ(j.value("exit_code", 0), -9);
+    EXPECT_TRUE(gone_within(tok)) << "the stubborn process survived";
+    EXPECT_TRUE(gone_within(tmp.path()));
+    expect_empty_dir(tmp.path());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attack, KilledAtTimeout,
+    ::testing::Values(
+        Stubborn{"StopsItself", "bash", "sleep TOK &\nkill -STOP $$\necho never\n"},
+        Stubborn{"IgnoresEveryCatchableSignal", "bash",
+                 "trap '' HUP INT QUIT ILL TRAP ABRT BUS FPE USR1 SEGV USR2 PIPE ALRM TERM STKFLT CHLD CONT TSTP "
+                 "TTIN TTOU URG XCPU XFSZ VTALRM PROF WINCH IO PWR SYS\n"
+                 "sleep TOK &\nsleep TOK\n"},
+        Stubborn{"PythonIgnoresAllSignals", "python3",
+                 "import signal, subprocess, time\n"
+                 "for s in range(1, signal.NSIG):\n"
+                 "    try:\n"
+                 "        signal.signal(s, signal.SIG_IGN)\n"
+                 "    except (OSError, ValueError):\n"
+                 "        pass\n"
+                 "subprocess.Popen(['sleep', 'TOK'])\n"
+                 "while True:\n"
+                 "    time.sleep(0.05)\n"},
+        Stubborn{"BusyLoop", "bash", "sleep TOK &\nwhile :; do :; done\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------ the runner itself signalled
+
+struct Spawned {
+    pid_t pid = -1;
+    int out_fd = -1;
+};
+
+Spawned spawn_runner(const std::vector<std::string>& args, const std::string& input,
+                     const std::map<std::string, std::string>& env) {
+    std::vector<std::string> argv = {testing_support::kExec};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        for (const char* n : {"TESSIMAR_RUNTIME_PATH", "TESSIMAR_MAX_PROCESSES", "TESSIMAR_PROCESS_HEADROOM"})
+            unsetenv(n);
+        for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+        std::vector<char*> cargv;
+        for (auto& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        execv(testing_support::kExec, cargv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    (void)!write(in[1], input.data(), input.size());
+    close(in[1]);
+    return {pid, out[0]};
+}
+
+struct SignalCase {
+    int sig;
+    bool compile;
+};
+
+class RunnerSignalled : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(RunnerSignalled, ExitsWithTheSignalStatusAndTheGroupIsGone) {
+    const auto [sig, compile] = GetParam();
+    TempDir tmp, fake;
+    const std::string tok = sleep_token();
+    std::map<std::string, std::string> env = {{"PATH", kSearchPath}, {"TMPDIR", tmp.path()}};
+    Spawned s;
+    if (compile) {
+        // A compiler that never finishes.
+        write_file(fake / "gcc", "#!/bin/bash\nsleep " + tok + " &\nsleep " + tok + "\n", 0755);
+        env["TESSIMAR_RUNTIME_PATH"] = fake.path() + ":" + kSearchPath;
+        s = spawn_runner({"--lang", "c", "--timeout", "60"}, "int main(void){return 0;}\n", env);
+    } else {
+        s = spawn_runner({"--lang", "bash", "--timeout", "60"}, "sleep " + tok + " &\nsleep " + tok + "\n", env);
+    }
+    ASSERT_GT(s.pid, 0);
+    ASSERT_TRUE(appears_within(tok, 20)) << "the child never started";
+    ASSERT_EQ(kill(s.pid, sig), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(s.out_fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    close(s.out_fd);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+    EXPECT_EQ(out, "") << "a terminated runner prints no report";
+    EXPECT_TRUE(gone_within(tok)) << "the child's group outlived the runner";
+}
+
+INSTANTIATE_TEST_SUITE_P(Attack, RunnerSignalled,
+                         ::testing::Values(SignalCase{SIGTERM, true}, SignalCase{SIGINT, true},
+                                           SignalCase{SIGHUP, true}, SignalCase{SIGTERM, false},
+                                           SignalCase{SIGINT, false}, SignalCase{SIGHUP, false}),
+                         [](const auto& info) {
+                             return std::string(sigabbrev_np(info.param.sig)) +
+                                    (info.param.compile ? "DuringCompile" : "DuringRun");
+                         });
+
+// Killed outright, the runner cannot forward anything: the parent-death
+// signal takes the child with it.
+TEST(RunnerKilled, ChildDiesWithTheRunner) {
+    TempDir tmp;
+    const std::string tok = sleep_token();
+    Spawned s = spawn_runner({"--lang", "bash", "--timeout", "60"}, "exec sleep " + tok + "\n",
+                             {{"PATH", kSearchPath}, {"TMPDIR", tmp.path()}});
+    ASSERT_GT(s.pid, 0);
+    ASSERT_TRUE(appears_within(tok, 20));
+    ASSERT_EQ(kill(s.pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
+    close(s.out_fd);
+    EXPECT_TRUE(gone_within(tok)) << "the child outlived a killed runner";
+}
+
+}  // namespace
