@@ -1,0 +1,140 @@
+// The argument list (NUL-separated arguments) through select_mode and
+// scan_options, against a model of the scan written out separately.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/options.hpp"
+#include "common/text.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+
+using tessimar::Mode;
+
+// Unsigned decimal fitting 64 bits, optional single leading '+'.
+std::optional<std::uint64_t> model_number(std::string_view v) {
+    std::size_t i = 0;
+    if (i < v.size() && v[i] == '+') ++i;
+    if (i == v.size()) return std::nullopt;
+    unsigned __int128 value = 0;
+    for (; i < v.size(); ++i) {
+        if (v[i] < '0' || v[i] > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(v[i] - '0');
+        if (value > UINT64_MAX) return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+struct Model {
+    std::string language;
+    std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0;
+    bool no_net = false;
+    std::string stdin_text;
+    std::optional<std::string> stdin_file, workdir;
+};
+
+Model model_scan(const std::vector<std::string>& args) {
+    Model m;
+    std::size_t i = 0;
+    while (i < args.size()) {
+        const std::string& a = args[i];
+        ++i;
+        if (a == "--no-net") {
+            m.no_net = true;
+            continue;
+        }
+        std::uint64_t* number = nullptr;
+        std::uint64_t fallback = 0;
+        if (a == "--timeout") number = &m.timeout, fallback = 10;
+        else if (a == "--max-cpu") number = &m.cpu;
+        else if (a == "--max-memory-mb") number = &m.memory;
+        else if (a == "--max-output-kb") number = &m.output;
+        const bool text_option = a == "--lang" || a == "--stdin" || a == "--stdin-file" ||
+                                 a == "--workdir";
+        if (number == nullptr && !text_option) continue;
+        if (i == args.size()) break;  // the value is missing: the scan ends
+        const std::string& v = args[i];
+        ++i;
+        if (number != nullptr) {
+            *number = model_number(v).value_or(fallback);
+        } else if (a == "--lang") {
+            m.language = tessimar::utf8_lossy(v);
+        } else if (a == "--stdin") {
+            m.stdin_text = tessimar::utf8_lossy(v);
+        } else if (a == "--stdin-file") {
+            m.stdin_file = v;
+        } else {
+            m.workdir = v;
+        }
+    }
+    return m;
+}
+
+Mode model_mode(const std::vector<std::string>& args) {
+    bool probe = false, languages = false, capabilities = false;
+    for (const std::string& a : args) {
+        probe |= a == "--probe";
+        languages |= a == "--languages";
+        capabilities |= a == "--capabilities";
+    }
+    return probe ? Mode::Probe : languages ? Mode::Languages : capabilities ? Mode::Capabilities
+                                                                            : Mode::Run;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> args;
+    if (size > 0) {
+        std::string current;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (data[i] == 0) {
+                args.push_back(current);
+                current.clear();
+            } else {
+                current += static_cast<char>(data[i]);
+            }
+        }
+        args.push_back(current);
+    }
+
+    FUZZ_CHECK(tessimar::select_mode(args) == model_mode(args));
+
+    const tessimar::RunOptions o = tessimar::scan_options(args);
+    const Model m = model_scan(args);
+    FUZZ_CHECK(o.language == m.language);
+    FUZZ_CHECK(o.limits.timeout_secs == m.timeout);
+    FUZZ_CHECK(o.limits.max_cpu_secs == m.cpu);
+    FUZZ_CHECK(o.limits.max_memory_mb == m.memory);
+    FUZZ_CHECK(o.limits.max_output_kb == m.output);
+    FUZZ_CHECK(o.limits.no_net == m.no_net);
+    FUZZ_CHECK(o.stdin_text == m.stdin_text);
+    FUZZ_CHECK(o.stdin_file == m.stdin_file);
+    FUZZ_CHECK(o.workdir == m.workdir);
+
+    // Texts are always text.
+    FUZZ_CHECK(tessimar::is_valid_utf8(o.language));
+    FUZZ_CHECK(tessimar::is_valid_utf8(o.stdin_text));
+
+    // The number rule on each argument on its own.
+    for (const std::string& a : args) FUZZ_CHECK(tessimar::parse_u64(a) == model_number(a));
+
+    // Without any of the value options or --no-net nothing changes.
+    bool any_option = false;
+    for (const std::string& a : args)
+        any_option |= a == "--lang" || a == "--timeout" || a == "--max-cpu" ||
+                      a == "--max-memory-mb" || a == "--max-output-kb" || a == "--stdin" ||
+                      a == "--stdin-file" || a == "--workdir" || a == "--no-net";
+    if (!any_option) {
+        FUZZ_CHECK(o.language.empty() && o.stdin_text.empty());
+        FUZZ_CHECK(o.limits.timeout_secs == 10 && o.limits.max_cpu_secs == 0 &&
+                   o.limits.max_memory_mb == 0 && o.limits.max_output_kb == 0 &&
+                   !o.limits.no_net);
+        FUZZ_CHECK(!o.stdin_file && !o.workdir);
+    }
+    return 0;
+}
