@@ -32,14 +32,14 @@ using testing_support::Invocation;
 using testing_support::ProcessResult;
 using testing_support::TempDir;
 
-inline constexpr const char* kSearchPath = "/usr/local/bin:/usr/bin:/bin";
+using testing_support::kSearchPath;
 inline constexpr const char* kMarker = "\n...[truncated]";
 inline constexpr std::size_t kMarkerSize = 15;
 inline constexpr std::size_t kDefaultCap = 65536;
 inline const std::vector<std::string> kAsNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                                    "--clear-groups", "--"};
 
-inline bool have(const char* path) { return access(path, X_OK) == 0; }
+using testing_support::have;
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

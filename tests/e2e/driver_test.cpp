@@ -26,10 +26,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr const char* kSearchPath = "/usr/local/bin:/usr/bin:/bin";
-
-bool have(const char* path) { return access(path, X_OK) == 0; }
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -43,28 +39,6 @@ std::vector<std::string> notes(const json& report) {
 std::string real(const std::string& path) {
     char buf[PATH_MAX];
     return realpath(path.c_str(), buf) ? std::string(buf) : path;
-}
-
-// A run of the binary with a predictable search path and no inherited knobs.
-Invocation run_of(const std::string& lang, const std::string& program, std::vector<std::string> extra = {}) {
-    Invocation inv;
-    inv.args = {"--lang", lang};
-    inv.args.insert(inv.args.end(), extra.begin(), extra.end());
-    inv.input = program;
-    inv.set["PATH"] = kSearchPath;
-    inv.unset = {"TESSIMAR_RUNTIME_PATH", "TESSIMAR_MAX_PROCESSES", "TESSIMAR_PROCESS_HEADROOM", "LD_PRELOAD"};
-    return inv;
-}
-
-json report_of(const ProcessResult& r) {
-    EXPECT_TRUE(r.exited()) << "status " << r.status;
-    EXPECT_EQ(r.exit_code(), 0) << r.err;
-    try {
-        return r.json();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << e.what() << "\nstdout: " << r.out << "\nstderr: " << r.err;
-        return json::object();
-    }
 }
 
 // A fake compiler directory: "gcc" sleeps, then writes `script` to the -o path.
@@ -455,7 +429,7 @@ TEST(DriverWorkdir, RelativeWorkDirectoriesForC) {
         "#include <stdio.h>\n#include \"local.h\"\n"
         "int main(void){char b[64]={0};FILE*f=fopen(\"input.txt\",\"r\");if(!f)return 4;"
         "fgets(b,sizeof b,f);printf(\"%s %s\",GREETING,b);return 0;}\n";
-    for (const std::string w : {std::string("sub"), std::string("./sub"), cwd / "sub"}) {
+    for (const std::string& w : {std::string("sub"), std::string("./sub"), cwd / "sub"}) {
         Invocation inv = run_of("c", program, {"--workdir", w});
         inv.cwd = cwd.path();
         const json j = report_of(run_exec(inv));

@@ -34,35 +34,6 @@ constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kBash = "/bin/bash";
 constexpr const char* kTimeoutText = "<killed: exceeded wall-clock timeout>";
 
-// Sets and unsets variables of this process, restoring them on destruction.
-class ScopedEnv {
-public:
-    ScopedEnv() = default;
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-    ~ScopedEnv() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second) setenv(it->first.c_str(), it->second->c_str(), 1);
-            else unsetenv(it->first.c_str());
-        }
-    }
-    void set(const std::string& name, const std::string& value) {
-        remember(name);
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    void unset(const std::string& name) {
-        remember(name);
-        unsetenv(name.c_str());
-    }
-
-private:
-    void remember(const std::string& name) {
-        const char* v = std::getenv(name.c_str());
-        saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 const std::vector<std::string> kPassThrough = {
     "PATH",      "HOME",        "LANG",       "LC_ALL",     "TMPDIR",      "PYTHONUNBUFFERED",
     "JAVA_HOME", "CARGO_HOME",  "RUSTUP_HOME", "GOPATH",    "GOMODCACHE",  "SystemRoot",
@@ -282,12 +253,17 @@ TEST_F(PhaseExec, DefaultLimitsSoftEqualsHard) {
     EXPECT_EQ(l["NOFILE"].first, 256);
     EXPECT_EQ(l["CORE"].first, 0);
     EXPECT_GT(l["NPROC"].first, 0);
-    if (geteuid() == 0) EXPECT_GE(l["NPROC"].first, 512);  // at least the headroom
+    if (geteuid() == 0) {
+        EXPECT_GE(l["NPROC"].first, 512);  // at least the headroom
+    }
 
     if (all_hard_limits_unlimited()) {
         std::vector<std::string> notes(o.unenforced.begin(), o.unenforced.end());
-        if (geteuid() == 0) EXPECT_EQ(notes, std::vector<std::string>{"process_limit_not_enforced_for_uid_0"});
-        else EXPECT_TRUE(notes.empty());
+        if (geteuid() == 0) {
+            EXPECT_EQ(notes, std::vector<std::string>{"process_limit_not_enforced_for_uid_0"});
+        } else {
+            EXPECT_TRUE(notes.empty());
+        }
     }
 }
 

@@ -17,31 +17,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr const char* kSearchPath = "/usr/local/bin:/usr/bin:/bin";
 constexpr const char* kTimeoutText = "<killed: exceeded wall-clock timeout>";
-
-bool have(const char* path) { return access(path, X_OK) == 0; }
-
-Invocation run_of(const std::string& lang, const std::string& program, std::vector<std::string> extra = {}) {
-    Invocation inv;
-    inv.args = {"--lang", lang};
-    inv.args.insert(inv.args.end(), extra.begin(), extra.end());
-    inv.input = program;
-    inv.set["PATH"] = kSearchPath;
-    inv.unset = {"TESSIMAR_RUNTIME_PATH", "TESSIMAR_MAX_PROCESSES", "TESSIMAR_PROCESS_HEADROOM", "LD_PRELOAD"};
-    return inv;
-}
-
-json report_of(const ProcessResult& r) {
-    EXPECT_TRUE(r.exited()) << "status " << r.status;
-    EXPECT_EQ(r.exit_code(), 0) << r.err;
-    try {
-        return r.json();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << e.what() << "\nstdout: " << r.out << "\nstderr: " << r.err;
-        return json::object();
-    }
-}
 
 // The members every full report carries, besides `error` and `spawn_error`.
 const std::vector<std::string> kFullKeys = {
@@ -100,7 +76,9 @@ TEST_F(ReportE2e, HelloLineTextForm) {
     EXPECT_FALSE(j.contains("error"));
     EXPECT_GE(j.at("total_ms").get<std::uint64_t>(), j.at("duration_ms").get<std::uint64_t>());
     EXPECT_GT(j.at("peak_memory_kb").get<std::uint64_t>(), 0u);
-    if (geteuid() == 0) EXPECT_EQ(j.at("unenforced"), json::array({"process_limit_not_enforced_for_uid_0"}));
+    if (geteuid() == 0) {
+        EXPECT_EQ(j.at("unenforced"), json::array({"process_limit_not_enforced_for_uid_0"}));
+    }
 }
 
 TEST_F(ReportE2e, OrdinaryUserHasNoNotes) {

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -438,11 +437,19 @@ TEST(WorkspaceCreated, CreatedUnderTmpdirAndRemovedAfterTheRun) {
     std::getline(lines, root);
     std::getline(lines, listing);
 
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(workdir, m, std::regex(base.path() + "/tessimar-([0-9]+)-([0-9a-f]+)")))
-        << workdir;
-    EXPECT_EQ(m[1].str(), ppid);  // the runner is the program's parent
-    const std::string tag = m[2].str();
+    // "<base>/tessimar-<pid>-<tag>", the tag in lower-case hexadecimal.
+    const std::string prefix = base.path() + "/tessimar-";
+    ASSERT_EQ(workdir.rfind(prefix, 0), 0u) << workdir;
+    const std::string name = workdir.substr(prefix.size());
+    const std::size_t dash = name.find('-');
+    ASSERT_NE(dash, std::string::npos) << workdir;
+    const std::string pid = name.substr(0, dash);
+    const std::string tag = name.substr(dash + 1);
+    ASSERT_FALSE(pid.empty());
+    ASSERT_FALSE(tag.empty());
+    EXPECT_EQ(pid.find_first_not_of("0123456789"), std::string::npos) << workdir;
+    EXPECT_EQ(tag.find_first_not_of("0123456789abcdef"), std::string::npos) << workdir;
+    EXPECT_EQ(pid, ppid);  // the runner is the program's parent
     EXPECT_TRUE(tag == "0" || tag[0] != '0') << tag;
     EXPECT_LE(tag.size(), 16u);
     EXPECT_EQ(cwd, workdir);

@@ -1,6 +1,7 @@
 #include "test_support.hpp"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -189,5 +190,50 @@ bool process_with_token_alive(const std::string& token) {
 }
 
 void open_up(const std::string& path) { chmod(path.c_str(), 0777); }
+
+ScopedEnv::~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        if (it->second) setenv(it->first.c_str(), it->second->c_str(), 1);
+        else unsetenv(it->first.c_str());
+    }
+}
+
+void ScopedEnv::set(const std::string& name, const std::string& value) {
+    save(name);
+    setenv(name.c_str(), value.c_str(), 1);
+}
+
+void ScopedEnv::unset(const std::string& name) {
+    save(name);
+    unsetenv(name.c_str());
+}
+
+void ScopedEnv::save(const std::string& name) {
+    const char* v = std::getenv(name.c_str());
+    saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+}
+
+bool have(const char* path) { return access(path, X_OK) == 0; }
+
+Invocation run_of(const std::string& lang, const std::string& program, std::vector<std::string> extra) {
+    Invocation inv;
+    inv.args = {"--lang", lang};
+    inv.args.insert(inv.args.end(), extra.begin(), extra.end());
+    inv.input = program;
+    inv.set["PATH"] = kSearchPath;
+    inv.unset = {"TESSIMAR_RUNTIME_PATH", "TESSIMAR_MAX_PROCESSES", "TESSIMAR_PROCESS_HEADROOM", "LD_PRELOAD"};
+    return inv;
+}
+
+nlohmann::json report_of(const ProcessResult& r) {
+    EXPECT_TRUE(r.exited()) << "status " << r.status;
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    try {
+        return r.json();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what() << "\nstdout: " << r.out << "\nstderr: " << r.err;
+        return nlohmann::json::object();
+    }
+}
 
 }  // namespace testing_support

@@ -35,6 +35,18 @@ struct Invocation {
 ProcessResult run_process(const Invocation& inv, const std::string& program = "");
 ProcessResult run_exec(const Invocation& inv);
 
+// The search path the tests give the runner.
+inline constexpr const char* kSearchPath = "/usr/local/bin:/usr/bin:/bin";
+
+// Whether an executable exists at `path`.
+bool have(const char* path);
+
+// A run of the binary with a predictable search path and no inherited knobs.
+Invocation run_of(const std::string& lang, const std::string& program, std::vector<std::string> extra = {});
+
+// The one JSON line of a run that exited with status 0 (a test failure otherwise).
+nlohmann::json report_of(const ProcessResult& r);
+
 // A fresh directory under /tmp, removed (without following links) on destruction.
 class TempDir {
 public:
@@ -47,6 +59,21 @@ public:
 
 private:
     std::string path_;
+};
+
+// Sets or unsets environment variables for one test and restores them after.
+class ScopedEnv {
+public:
+    ScopedEnv() = default;
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv();
+    void set(const std::string& name, const std::string& value);
+    void unset(const std::string& name);
+
+private:
+    void save(const std::string& name);
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 void write_file(const std::string& path, const std::string& content, int mode = 0644);

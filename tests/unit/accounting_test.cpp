@@ -18,36 +18,11 @@
 #include "test_support.hpp"
 
 using namespace tessimar;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 using testing_support::write_file;
 
 namespace {
-
-// Sets or unsets environment variables for one test and restores them after.
-class ScopedEnv {
-public:
-    ~ScopedEnv() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second) setenv(it->first.c_str(), it->second->c_str(), 1);
-            else unsetenv(it->first.c_str());
-        }
-    }
-    void set(const std::string& name, const std::string& value) {
-        save(name);
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    void unset(const std::string& name) {
-        save(name);
-        unsetenv(name.c_str());
-    }
-
-private:
-    void save(const std::string& name) {
-        const char* v = std::getenv(name.c_str());
-        saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 std::string status_text(const std::string& uid_line, const std::optional<std::string>& threads) {
     std::string s = "Name:\tworker\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t42\nPid:\t42\n";

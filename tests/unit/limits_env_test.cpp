@@ -18,8 +18,10 @@
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "report/process_accounting.hpp"
+#include "test_support.hpp"
 
 using namespace tessimar;
+using testing_support::ScopedEnv;
 
 namespace {
 
@@ -33,36 +35,11 @@ const char* const kPassThrough[] = {
     "LOCALAPPDATA", "NUMBER_OF_PROCESSORS", "PROCESSOR_ARCHITECTURE",
 };
 
-// Sets or unsets environment variables for one test and restores them after.
-class ScopedEnv {
-public:
-    ~ScopedEnv() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second) setenv(it->first.c_str(), it->second->c_str(), 1);
-            else unsetenv(it->first.c_str());
-        }
-    }
-    void set(const std::string& name, const std::string& value) {
-        save(name);
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    void unset(const std::string& name) {
-        save(name);
-        unsetenv(name.c_str());
-    }
-    // Starts from an environment without any variable that the child env reads.
-    void clear_child_inputs() {
-        for (const char* name : kPassThrough) unset(name);
-        unset("TESSIMAR_RUNTIME_PATH");
-    }
-
-private:
-    void save(const std::string& name) {
-        const char* v = std::getenv(name.c_str());
-        saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+// Starts from an environment without any variable that the child env reads.
+void clear_child_inputs(ScopedEnv& env) {
+    for (const char* name : kPassThrough) env.unset(name);
+    env.unset("TESSIMAR_RUNTIME_PATH");
+}
 
 // The value plan_limits must pick for a resource given the runner's hard limit.
 std::uint64_t under_hard(int resource, std::uint64_t wanted) {
@@ -87,7 +64,7 @@ RunLimits limits_with(std::uint64_t timeout, std::uint64_t cpu, std::uint64_t me
 
 TEST(ChildEnv, OnlyListedVariablesPassThrough) {
     ScopedEnv env;
-    env.clear_child_inputs();
+    clear_child_inputs(env);
     for (const char* name : kPassThrough) env.set(name, std::string("v_") + name);
     env.set("FOO", "1");
     env.set("LD_PRELOAD", "/evil.so");
@@ -106,7 +83,7 @@ TEST(ChildEnv, OnlyListedVariablesPassThrough) {
 
 TEST(ChildEnv, MinimalEnvironment) {
     ScopedEnv env;
-    env.clear_child_inputs();
+    clear_child_inputs(env);
     const ChildEnv child = build_child_env("/w", {});
     EXPECT_EQ(child, (ChildEnv{{"PATH", "/usr/local/bin:/usr/bin:/bin"},
                                {"PYTHONPATH", "/w"},
@@ -116,7 +93,7 @@ TEST(ChildEnv, MinimalEnvironment) {
 
 TEST(ChildEnv, PathRule) {
     ScopedEnv env;
-    env.clear_child_inputs();
+    clear_child_inputs(env);
 
     env.set("PATH", "/only/path");
     EXPECT_EQ(build_child_env("/w", {}).at("PATH"), "/only/path");
@@ -148,7 +125,7 @@ TEST(ChildEnv, PathRule) {
 
 TEST(ChildEnv, PresenceMeansSetAndValidUtf8) {
     ScopedEnv env;
-    env.clear_child_inputs();
+    clear_child_inputs(env);
     env.set("HOME", "");
     env.set("LANG", "C.UTF-8");
     env.set("LC_ALL", "bad\xC3");
@@ -165,7 +142,7 @@ TEST(ChildEnv, PresenceMeansSetAndValidUtf8) {
 
 TEST(ChildEnv, PythonPathAndExtraPairs) {
     ScopedEnv env;
-    env.clear_child_inputs();
+    clear_child_inputs(env);
     env.set("HOME", "/root");
     const ChildEnv child = build_child_env("/w\xFF/x", {{"NODE_OPTIONS", "--require /w/shim.js"},
                                                         {"TESSIMAR_WORKDIR_ROOT", "/w"},
@@ -183,7 +160,7 @@ TEST(ChildEnv, PythonPathAndExtraPairs) {
 
 TEST(ChildEnv, BlockIsSortedByName) {
     ScopedEnv env;
-    env.clear_child_inputs();
+    clear_child_inputs(env);
     env.set("windir", "w");
     env.set("SystemRoot", "s");
     env.set("SYSTEMROOT", "S");
