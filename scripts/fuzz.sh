@@ -9,6 +9,7 @@
 # with: build-fuzz/fuzz/<target> build-fuzz/artifacts/<target>/crash-...
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup.sh --fuzz
 
 seconds=${1:-60}
 shift || true

@@ -8,6 +8,7 @@
 # "-"; everything else goes to ctest unchanged (e.g. "-L unit").
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup.sh
 
 build_dir=build-asan
 if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages) when run as
 # root; otherwise names what is missing.
+#
+#   scripts/setup.sh           the build and the test suite
+#   scripts/setup.sh --fuzz    also clang and its libFuzzer/sanitizer runtimes
 set -euo pipefail
 needed=(cmake g++ make nlohmann-json3-dev libgtest-dev python3 util-linux)
+if [ "${1:-}" = --fuzz ]; then needed+=(clang libclang-rt-14-dev); fi
 missing=()
 for pkg in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

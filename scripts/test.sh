@@ -1,8 +1,31 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test under CTest.
+# Installs what is missing, builds, and runs every test:
+#   1. the language runtimes, best effort and only as root (a runtime that
+#      cannot be had makes the language matrix skip its rows, never fail);
+#   2. the whole CTest suite (unit, end-to-end, language matrix, attacks);
+#   3. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. a short run of every libFuzzer target.
+# Extra arguments go to the first ctest run (e.g. "-L unit").
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+started=$(date +%s)
+step() { echo; echo "== $* ($(( $(date +%s) - started ))s)"; }
+
+scripts/setup.sh --fuzz
+if [ "$(id -u)" -eq 0 ]; then
+  step "language runtimes"
+  scripts/install-runtimes.sh --best-effort || echo "runtime installer failed; missing rows are skipped" >&2
+fi
+
+step "build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2 "$@"
+
+step "sanitizer build and test"
+scripts/sanitize.sh build-asan
+
+step "fuzz smoke"
+scripts/fuzz.sh 20
+
+step "all done"
