@@ -76,6 +76,8 @@ class LowLimits : public ::testing::TestWithParam<Squeeze> {};
 
 TEST_P(LowLimits, RunnerStillPrintsItsOneLine) {
     if (!have("/usr/bin/prlimit")) GTEST_SKIP() << "no prlimit";
+    for (const auto& l : GetParam().limits)
+        if (l.rfind("--as=", 0) == 0) SKIP_IF_RUNNER_NEEDS_ITS_ADDRESS_SPACE();
     TempDir tmp;
     Invocation inv = run_of("bash", GetParam().program, tmp.path(), {"--timeout", "5"});
     inv.wrapper = {"/usr/bin/prlimit"};
@@ -111,6 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
 // answers with an error object or a report, never with a crash.
 TEST(LowLimits, HugeStdinInASmallAddressSpace) {
     if (!have("/usr/bin/prlimit")) GTEST_SKIP() << "no prlimit";
+    SKIP_IF_RUNNER_NEEDS_ITS_ADDRESS_SPACE();
     TempDir tmp, data;
     const std::string path = data / "input.txt";
     testing_support::write_file(path, std::string(100u * 1024 * 1024, 'a'));

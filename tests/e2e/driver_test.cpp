@@ -79,6 +79,7 @@ TEST(DriverClamp, CpuLimitClampedToTheCallersHardLimit) {
 
 TEST(DriverClamp, NotesComeInTheirFixedOrder) {
     if (!have("/usr/bin/prlimit")) GTEST_SKIP() << "no prlimit";
+    SKIP_IF_RUNNER_NEEDS_ITS_ADDRESS_SPACE();
     Invocation inv = run_of("python3", kLimitsProgram);
     inv.wrapper = {"/usr/bin/prlimit", "--cpu=5:5", "--fsize=100000:100000", "--nproc=20:20",
                    "--as=1073741824:1073741824", "--"};

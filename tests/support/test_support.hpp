@@ -38,6 +38,22 @@ ProcessResult run_exec(const Invocation& inv);
 // The search path the tests give the runner.
 inline constexpr const char* kSearchPath = "/usr/local/bin:/usr/bin:/bin";
 
+// Whether the runner under test carries the sanitizer runtime, which
+// reserves terabytes of address space and so cannot start at all under a
+// small RLIMIT_AS of its own.
+constexpr bool kRunnerSanitized =
+#ifdef TESSIMAR_SANITIZED
+    true;
+#else
+    false;
+#endif
+
+#define SKIP_IF_RUNNER_NEEDS_ITS_ADDRESS_SPACE()                                                   \
+    do {                                                                                            \
+        if (testing_support::kRunnerSanitized)                                                      \
+            GTEST_SKIP() << "the sanitized runner cannot start under a small address-space limit"; \
+    } while (0)
+
 // Whether an executable exists at `path`.
 bool have(const char* path);
 
