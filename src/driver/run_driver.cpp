@@ -112,7 +112,8 @@ Json run_in(const LanguageSpec& spec, const std::string& w, const std::string& p
         const std::uint64_t budget = sat_mul(limits.timeout_secs, 1000);
         const std::uint64_t elapsed = ms_since(t0);
         if (budget <= elapsed) return build_budget_exhausted_report(spec.name, compile_ms, elapsed, w);
-        run_limits.timeout_secs = (budget - elapsed + 999) / 1000;
+        const std::uint64_t left = budget - elapsed;  // rounded up to whole seconds, without overflow
+        run_limits.timeout_secs = left / 1000 + (left % 1000 != 0 ? 1 : 0);
     }
 
     PhaseRequest run{"run", expand(spec.run_template, run_paths), s, w, stdin_text,

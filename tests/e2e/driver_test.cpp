@@ -358,6 +358,22 @@ TEST(DriverBudget, ZeroTimeoutWithACompiler) {
     expect_one_of_the_tle_shapes(report_of(run_exec(inv)));
 }
 
+// The largest timeouts saturate the budget; what is left of it must not wrap
+// around to a run-phase timeout of zero when it is rounded up.
+TEST(DriverBudget, LargestTimeoutsSurviveTheRounding) {
+    for (const char* timeout : {"18446744073709551615", "18446744073709551", "18446744073709552"}) {
+        TempDir fake, tmp;
+        make_fake_gcc(fake.path(), "0.05", "#!/bin/bash\necho ran\n");
+        Invocation inv = run_of("c", "int main(void){return 0;}\n", {"--timeout", timeout});
+        inv.set["TESSIMAR_RUNTIME_PATH"] = fake.path() + ":" + kSearchPath;
+        inv.set["TMPDIR"] = tmp.path();
+        const json j = report_of(run_exec(inv));
+        EXPECT_EQ(j.value("verdict", ""), "OK") << timeout << ": " << j.dump();
+        EXPECT_FALSE(j.value("timed_out", true)) << timeout;
+        EXPECT_EQ(j.value("stdout", "").rfind("ran\n", 0), 0u) << timeout << ": " << j.dump();
+    }
+}
+
 // ------------------------------------------------------------ work directories
 
 TEST(DriverWorkdir, CreatedWorkDirectoryIsRemoved) {
