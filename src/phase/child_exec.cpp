@@ -62,28 +62,27 @@ void child_main(const ChildPlan& plan) {
     if (plan.filter != nullptr)
         if (const int err = install_network_filter(*plan.filter)) fail(plan, 5, err);
 
-    // The search execvp makes, over paths formed before the fork.
+    // The search execvp makes, over paths formed before the fork: a missing
+    // or unusable candidate moves on to the next one, any other error ends
+    // the search; EACCES on the way is reported if nothing was found.
     bool saw_eacces = false;
     int last = ENOENT;
     for (const char* const* c = plan.candidates; *c != nullptr; ++c) {
         execve(*c, plan.argv, plan.envp);
-        last = errno;
-        if (last == ENOEXEC) {
+        if (errno == ENOEXEC) {
             // A file without a recognised header runs as a shell script.
             plan.script_argv[1] = const_cast<char*>(*c);
             execve("/bin/sh", plan.script_argv, plan.envp);
-            last = errno;
-            break;
         }
+        last = errno;
         if (last == EACCES) {
             saw_eacces = true;
             continue;
         }
-        if (last == ENOENT || last == ENOTDIR || last == ESTALE || last == ENODEV || last == ETIMEDOUT)
-            continue;
-        break;
+        if (last == ENOENT || last == ENOTDIR || last == ESTALE || last == ENODEV || last == ETIMEDOUT) continue;
+        fail(plan, 6, last);
     }
-    fail(plan, 6, saw_eacces && (last == ENOENT || last == ENOTDIR) ? EACCES : last);
+    fail(plan, 6, saw_eacces ? EACCES : last);
 }
 
 }  // namespace tessimar
