@@ -18,6 +18,7 @@ struct Swap {
     // What the runner may make of it.
     enum Kind { Empty, Capped, ReadFails } kind;
 };
+void PrintTo(const Swap& v, std::ostream* os) { *os << v.name; }
 
 class CaptureSwap : public ::testing::TestWithParam<std::tuple<Swap, bool>> {};
 

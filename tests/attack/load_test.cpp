@@ -71,6 +71,7 @@ struct Squeeze {
     const char* program;
     const char* note;  // expected in `unenforced` of a report, or ""
 };
+void PrintTo(const Squeeze& v, std::ostream* os) { *os << v.name; }
 
 class LowLimits : public ::testing::TestWithParam<Squeeze> {};
 

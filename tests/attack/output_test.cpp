@@ -14,6 +14,7 @@ struct Flood {
     bool on_stdout;
     bool on_stderr;
 };
+void PrintTo(const Flood& v, std::ostream* os) { *os << v.name; }
 
 class OutputFlood : public ::testing::TestWithParam<Flood> {};
 
@@ -64,6 +65,7 @@ struct Fill {
     std::vector<std::string> extra;
     std::uint64_t limit;
 };
+void PrintTo(const Fill& v, std::ostream* os) { *os << v.name; }
 
 class DiskFill : public ::testing::TestWithParam<Fill> {};
 

@@ -133,6 +133,7 @@ struct Leftover {
     const char* name;
     const char* program;  // "TOK" stands for the sleep token
 };
+void PrintTo(const Leftover& v, std::ostream* os) { *os << v.name; }
 
 class LeftBehind : public ::testing::TestWithParam<Leftover> {};
 
@@ -167,6 +168,7 @@ struct Stubborn {
     const char* lang;
     const char* program;
 };
+void PrintTo(const Stubborn& v, std::ostream* os) { *os << v.name; }
 
 class KilledAtTimeout : public ::testing::TestWithParam<Stubborn> {};
 
@@ -247,6 +249,7 @@ struct SignalCase {
     int sig;
     bool compile;
 };
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << "signal " << c.sig << (c.compile ? " during compile" : " during run"); }
 
 class RunnerSignalled : public ::testing::TestWithParam<SignalCase> {};
 

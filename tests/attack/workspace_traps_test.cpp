@@ -89,6 +89,7 @@ struct ScratchKind {
     const char* name;
     void (*make)(const std::string& s, const std::string& victim);
 };
+void PrintTo(const ScratchKind& v, std::ostream* os) { *os << v.name; }
 
 class ScratchPathTrap : public ::testing::TestWithParam<ScratchKind> {};
 
@@ -127,6 +128,7 @@ struct EntryKind {
     const char* name;
     void (*make)(const std::string& at, const std::string& victim);
 };
+void PrintTo(const EntryKind& v, std::ostream* os) { *os << v.name; }
 
 class ScratchEntryTrap : public ::testing::TestWithParam<std::tuple<EntryKind, bool>> {};
 
