@@ -156,71 +156,8 @@ TEST(DriverPreload, DirectoryNamedLikeTheLibraryIsIgnored) {
         if (n == "no_net_best_effort_shim") ADD_FAILURE() << "a directory counted as the shim";
 }
 
-// ------------------------------------------------------ termination handler
-
-struct Spawned {
-    pid_t pid = -1;
-    int out_fd = -1;
-};
-
-Spawned spawn_runner(const std::vector<std::string>& args, const std::string& input, const std::string& tmpdir) {
-    std::vector<std::string> argv = {kExec};
-    argv.insert(argv.end(), args.begin(), args.end());
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        setenv("PATH", kSearchPath, 1);
-        setenv("TMPDIR", tmpdir.c_str(), 1);
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        execv(kExec, cargv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    (void)!write(in[1], input.data(), input.size());
-    close(in[1]);
-    return {pid, out[0]};
-}
-
-class DriverTermination : public ::testing::TestWithParam<int> {};
-
-TEST_P(DriverTermination, SignalKillsTheChildGroupAndEndsTheRunner) {
-    const int sig = GetParam();
-    TempDir tmp;
-    const std::string token = "4" + std::to_string(getpid()) + std::to_string(sig) + ".5";
-    Spawned s = spawn_runner({"--lang", "bash", "--timeout", "60"},
-                             "sleep " + token + " &\nsleep " + token + "\n", tmp.path());
-    ASSERT_GT(s.pid, 0);
-
-    const auto start = std::chrono::steady_clock::now();
-    while (!process_with_token_alive(token) && seconds_since(start) < 20)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(process_with_token_alive(token)) << "the child never started";
-
-    ASSERT_EQ(kill(s.pid, sig), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(s.out_fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-    close(s.out_fd);
-
-    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
-    EXPECT_EQ(out, "");
-    const auto killed = std::chrono::steady_clock::now();
-    while (process_with_token_alive(token) && seconds_since(killed) < 3)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(process_with_token_alive(token)) << "the child's group survived the runner";
-}
-
-INSTANTIATE_TEST_SUITE_P(Signals, DriverTermination, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+// The termination handler (SIGTERM, SIGINT, SIGHUP during either phase) is
+// exercised by the attack suite's RunnerSignalled cases.
 
 // ------------------------------------------------------------------ fork bomb
 
