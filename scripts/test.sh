@@ -3,8 +3,9 @@
 #   1. the language runtimes, best effort and only as root (a runtime that
 #      cannot be had makes the language matrix skip its rows, never fail);
 #   2. the whole CTest suite (unit, end-to-end, language matrix, attacks);
-#   3. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   4. a short run of every libFuzzer target.
+#   3. a short run of every libFuzzer target;
+#   4. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+#      (last, so that the output ends with CTest's summary).
 # Extra arguments go to the first ctest run (e.g. "-L unit").
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,10 +23,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2 "$@"
 
-step "sanitizer build and test"
-scripts/sanitize.sh build-asan
-
 step "fuzz smoke"
 scripts/fuzz.sh 20
 
-step "all done"
+step "sanitizer build and test"
+scripts/sanitize.sh build-asan
