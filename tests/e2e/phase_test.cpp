@@ -34,13 +34,6 @@ constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kBash = "/bin/bash";
 constexpr const char* kTimeoutText = "<killed: exceeded wall-clock timeout>";
 
-const std::vector<std::string> kPassThrough = {
-    "PATH",      "HOME",        "LANG",       "LC_ALL",     "TMPDIR",      "PYTHONUNBUFFERED",
-    "JAVA_HOME", "CARGO_HOME",  "RUSTUP_HOME", "GOPATH",    "GOMODCACHE",  "SystemRoot",
-    "SYSTEMROOT", "windir",     "COMSPEC",    "PATHEXT",    "TEMP",        "TMP",
-    "USERPROFILE", "APPDATA",   "LOCALAPPDATA", "NUMBER_OF_PROCESSORS", "PROCESSOR_ARCHITECTURE",
-};
-
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -138,9 +131,7 @@ protected:
 
 TEST_F(PhaseExec, ChildSeesOnlyTheBuiltEnvironment) {
     ScopedEnv env;
-    for (const auto& n : kPassThrough) env.unset(n);
-    env.unset("TESSIMAR_RUNTIME_PATH");
-    env.unset("LD_PRELOAD");
+    clear_child_inputs(env);
     env.set("PATH", "/runner/bin:/usr/bin:/bin");
     env.set("TESSIMAR_RUNTIME_PATH", "/runtime/bin:/usr/bin:/bin");
     env.set("HOME", "/home/someone");
@@ -173,8 +164,7 @@ TEST_F(PhaseExec, ChildSeesOnlyTheBuiltEnvironment) {
 
 TEST_F(PhaseExec, SearchPathRuleAndEmptyValues) {
     ScopedEnv env;
-    for (const auto& n : kPassThrough) env.unset(n);
-    env.unset("LD_PRELOAD");
+    clear_child_inputs(env);
 
     struct Case {
         std::optional<std::string> runtime_path, path;
@@ -570,16 +560,8 @@ TEST_F(PhaseExec, ChildGetsOnlyTheThreeStandardDescriptors) {
 TEST_F(PhaseExec, KernelNetworkFilter) {
     if (!tessimar::seccomp_available()) GTEST_SKIP() << "no seccomp";
     const std::string probe =
-        "import socket, ctypes\n"
-        "def t(name, f):\n"
-        "    try:\n"
-        "        f(); print(name, 'ok')\n"
-        "    except OSError as e:\n"
-        "        print(name, e.errno)\n"
-        "t('inet', lambda: socket.socket(socket.AF_INET, socket.SOCK_STREAM))\n"
-        "t('inet6', lambda: socket.socket(socket.AF_INET6, socket.SOCK_DGRAM))\n"
-        "t('unix', lambda: socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))\n"
-        "t('pair', lambda: socket.socketpair())\n"
+        std::string(kSocketProbePy) +
+        "import ctypes\n"
         "libc = ctypes.CDLL(None, use_errno=True)\n"
         "r = libc.syscall(425, 1, None)\n"
         "print('uring', r, ctypes.get_errno())\n";

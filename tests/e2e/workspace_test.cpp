@@ -112,35 +112,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-// A fresh directory on a memory file system when there is one: deep trees
-// are slow to build and remove on a journalled disk. Falls back to /tmp.
-class FastTempDir {
-public:
-    FastTempDir() {
-        char tmpl[] = "/dev/shm/tessimar-test-XXXXXX";
-        if (mkdtemp(tmpl) != nullptr) {
-            path_ = tmpl;
-        } else {
-            char fallback[] = "/tmp/tessimar-test-XXXXXX";
-            if (mkdtemp(fallback) == nullptr) throw std::runtime_error("mkdtemp");
-            path_ = fallback;
-        }
-        chmod(path_.c_str(), 0755);
-    }
-    ~FastTempDir() {
-        tessimar::RemoveOptions options;
-        options.repair_owner_permissions = true;
-        (void)tessimar::remove_tree(path_, options);
-    }
-    FastTempDir(const FastTempDir&) = delete;
-    FastTempDir& operator=(const FastTempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------

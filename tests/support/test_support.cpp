@@ -127,6 +127,18 @@ TempDir::TempDir() {
     chmod(path_.c_str(), 0755);
 }
 
+TempDir::TempDir(InMemory) {
+    char tmpl[] = "/dev/shm/tessimar-test-XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) {
+        path_ = tmpl;
+    } else {
+        char fallback[] = "/tmp/tessimar-test-XXXXXX";
+        if (mkdtemp(fallback) == nullptr) throw std::runtime_error("mkdtemp");
+        path_ = fallback;
+    }
+    chmod(path_.c_str(), 0755);
+}
+
 TempDir::~TempDir() {
     tessimar::RemoveOptions options;
     options.repair_owner_permissions = true;
@@ -235,5 +247,31 @@ nlohmann::json report_of(const ProcessResult& r) {
         return nlohmann::json::object();
     }
 }
+
+const std::vector<std::string> kPassThroughNames = {
+    "PATH",         "HOME",         "LANG",         "LC_ALL",      "TMPDIR",
+    "PYTHONUNBUFFERED", "JAVA_HOME", "CARGO_HOME",  "RUSTUP_HOME", "GOPATH",
+    "GOMODCACHE",   "SystemRoot",   "SYSTEMROOT",   "windir",      "COMSPEC",
+    "PATHEXT",      "TEMP",         "TMP",          "USERPROFILE", "APPDATA",
+    "LOCALAPPDATA", "NUMBER_OF_PROCESSORS", "PROCESSOR_ARCHITECTURE",
+};
+
+void clear_child_inputs(ScopedEnv& env) {
+    for (const std::string& name : kPassThroughNames) env.unset(name);
+    env.unset("TESSIMAR_RUNTIME_PATH");
+    env.unset("LD_PRELOAD");
+}
+
+const char* const kSocketProbePy =
+    "import socket\n"
+    "def t(name, f):\n"
+    "    try:\n"
+    "        f(); print(name, 'ok')\n"
+    "    except OSError as e:\n"
+    "        print(name, e.errno)\n"
+    "t('inet', lambda: socket.socket(socket.AF_INET, socket.SOCK_STREAM))\n"
+    "t('inet6', lambda: socket.socket(socket.AF_INET6, socket.SOCK_DGRAM))\n"
+    "t('unix', lambda: socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))\n"
+    "t('pair', lambda: socket.socketpair())\n";
 
 }  // namespace testing_support

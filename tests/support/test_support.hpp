@@ -54,6 +54,10 @@ constexpr bool kRunnerSanitized =
             GTEST_SKIP() << "the sanitized runner cannot start under a small address-space limit"; \
     } while (0)
 
+// A python program that tries IPv4, IPv6 and local sockets and prints, for
+// each, "<name> ok" or "<name> <errno>".
+extern const char* const kSocketProbePy;
+
 // Whether an executable exists at `path`.
 bool have(const char* path);
 
@@ -73,8 +77,19 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
+protected:
+    struct InMemory {};
+    explicit TempDir(InMemory);
+
 private:
     std::string path_;
+};
+
+// The same on a memory file system (/dev/shm) when the host has one: deep
+// trees are slow to build and remove on a journalled disk. Falls back to /tmp.
+class FastTempDir : public TempDir {
+public:
+    FastTempDir() : TempDir(InMemory{}) {}
 };
 
 // Sets or unsets environment variables for one test and restores them after.
@@ -91,6 +106,12 @@ private:
     void save(const std::string& name);
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
+
+// The variables a child may inherit from the runner, in their listed order.
+extern const std::vector<std::string> kPassThroughNames;
+
+// Unsets every variable the child environment reads from the runner.
+void clear_child_inputs(ScopedEnv& env);
 
 void write_file(const std::string& path, const std::string& content, int mode = 0644);
 std::string read_file(const std::string& path);

@@ -21,25 +21,13 @@
 #include "test_support.hpp"
 
 using namespace tessimar;
+using testing_support::clear_child_inputs;
+using testing_support::kPassThroughNames;
 using testing_support::ScopedEnv;
 
 namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-
-const char* const kPassThrough[] = {
-    "PATH",         "HOME",         "LANG",         "LC_ALL",     "TMPDIR",
-    "PYTHONUNBUFFERED", "JAVA_HOME", "CARGO_HOME",  "RUSTUP_HOME", "GOPATH",
-    "GOMODCACHE",   "SystemRoot",   "SYSTEMROOT",   "windir",     "COMSPEC",
-    "PATHEXT",      "TEMP",         "TMP",          "USERPROFILE", "APPDATA",
-    "LOCALAPPDATA", "NUMBER_OF_PROCESSORS", "PROCESSOR_ARCHITECTURE",
-};
-
-// Starts from an environment without any variable that the child env reads.
-void clear_child_inputs(ScopedEnv& env) {
-    for (const char* name : kPassThrough) env.unset(name);
-    env.unset("TESSIMAR_RUNTIME_PATH");
-}
 
 // The value plan_limits must pick for a resource given the runner's hard limit.
 std::uint64_t under_hard(int resource, std::uint64_t wanted) {
@@ -65,7 +53,7 @@ RunLimits limits_with(std::uint64_t timeout, std::uint64_t cpu, std::uint64_t me
 TEST(ChildEnv, OnlyListedVariablesPassThrough) {
     ScopedEnv env;
     clear_child_inputs(env);
-    for (const char* name : kPassThrough) env.set(name, std::string("v_") + name);
+    for (const std::string& name : kPassThroughNames) env.set(name, "v_" + name);
     env.set("FOO", "1");
     env.set("LD_PRELOAD", "/evil.so");
     env.set("TESSIMAR_RUNTIME_PATH", "/rt/bin");
@@ -73,7 +61,7 @@ TEST(ChildEnv, OnlyListedVariablesPassThrough) {
 
     const ChildEnv child = build_child_env("/work", {});
     ChildEnv want;
-    for (const char* name : kPassThrough) want[name] = std::string("v_") + name;
+    for (const std::string& name : kPassThroughNames) want[name] = "v_" + name;
     want["PATH"] = "/rt/bin";
     want["PYTHONUNBUFFERED"] = "1";
     want["PYTHONPATH"] = "/work";

@@ -6,7 +6,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 
 using namespace tessimar;
 using testing_support::exists;
+using testing_support::FastTempDir;
 using testing_support::TempDir;
 using testing_support::write_file;
 
@@ -56,33 +56,6 @@ std::string build_deep_chain(const std::string& root, int depth, const char* lea
     close(fd);
     return path;
 }
-
-// A scratch directory for the deep-tree cases: on a memory file system when
-// the host has one, because ten thousand directory removals on a busy disk
-// take far longer than the walk itself.
-class FastTempDir {
-public:
-    FastTempDir() {
-        struct statfs fs;
-        const bool shm = statfs("/dev/shm", &fs) == 0 && fs.f_type == 0x01021994 /* TMPFS_MAGIC */ &&
-                         access("/dev/shm", W_OK) == 0;
-        std::string tmpl = std::string(shm ? "/dev/shm" : "/tmp") + "/tessimar-unit-XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        path_ = tmpl;
-    }
-    ~FastTempDir() {
-        RemoveOptions options;
-        options.repair_owner_permissions = true;
-        (void)remove_tree(path_, options);
-    }
-    FastTempDir(const FastTempDir&) = delete;
-    FastTempDir& operator=(const FastTempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 }  // namespace
 
