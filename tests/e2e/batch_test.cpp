@@ -158,6 +158,10 @@ TEST(Batch, KilledBatchResumesWithoutGapsOrDuplicates) {
     write_file(dir / "in.jsonl", input);
     const std::string out = dir / "out.jsonl";
 
+    // A runner ended by a signal leaves its work directory behind, as a
+    // single run does: keep those inside the test's directory.
+    ScopedEnv env;
+    env.set("TMPDIR", dir.path());
     const pid_t pid = fork();
     if (pid == 0) {
         const int null_fd = open("/dev/null", O_RDWR);
@@ -203,6 +207,9 @@ TEST(Batch, KilledBatchResumesWithoutGapsOrDuplicates) {
 
 TEST(Batch, ReadsOpenStandardInputOnlyAsFarAsNeededAndSignalEndsItsRuns) {
     const std::string token = "tessimar-batch-sleeper-" + std::to_string(getpid());
+    TempDir dir;
+    ScopedEnv env;
+    env.set("TMPDIR", dir.path());
     int in[2], out[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
