@@ -204,6 +204,8 @@ private:
     bool flush();
     void stop_runners();
     void progress(bool final);
+    // The number of the n-th line read, counting from --first-line.
+    std::uint64_t number(std::uint64_t n) const { return o_.first_line + n - 1; }
 
     BatchOptions o_;
     std::string argv0_;
@@ -213,7 +215,7 @@ private:
     LineReader input_;
     bool input_done_ = false;
     bool input_failed_ = false;
-    std::uint64_t line_no_ = 0;
+    std::uint64_t line_no_ = 0;  // lines read so far
     std::optional<std::uint64_t> total_;
     UniqueFd out_owned_;
     int out_fd_ = 1;
@@ -341,7 +343,7 @@ std::optional<int> Batch::verify_skipped(const std::string& line) {
             say("cannot read " + display_path(*o_.out) + ": " + os_error_text(errno));
             return 2;
         }
-    const std::string expected = translate_request(line, line_no_, o_.defaults).id;
+    const std::string expected = translate_request(line, number(line_no_), o_.defaults).id;
     const std::optional<std::string> found = have ? id_of_output_line(*have) : std::nullopt;
     if (found != expected) {
         say(display_path(*o_.out) + " does not belong to this input: its line " + std::to_string(line_no_) +
@@ -384,11 +386,11 @@ std::optional<int> Batch::admit_lines() {
             continue;
         }
         if (auto status = finish_skipping()) return status;
-        BatchRequest request = translate_request(*line, line_no_, o_.defaults);
+        BatchRequest request = translate_request(*line, number(line_no_), o_.defaults);
         line->clear();
         line->shrink_to_fit();
         Entry e;
-        e.line = line_no_;
+        e.line = number(line_no_);
         e.id = std::move(request.id);
         if (request.run.ok()) {
             e.run = std::move(request.run).value();
@@ -614,7 +616,7 @@ int Batch::run() {
             progress(true);
             if (input_failed_) {
                 say("cannot read " + (o_.input == "-" ? std::string("standard input") : display_path(o_.input)) +
-                    ": the batch stopped at line " + std::to_string(line_no_));
+                    ": the batch stopped at line " + std::to_string(number(line_no_)));
                 return 2;
             }
             return 0;

@@ -7,21 +7,21 @@ namespace tessimar {
 bool is_value_option(std::string_view a) {
     return a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
            a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" ||
-           a == "--cases" || a == "--batch" || a == "--jobs" || a == "--out";
+           a == "--cases" || a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
 }
 
 std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::string>& args) {
     BatchOptions o;
     bool batch = false;
     std::optional<std::string> missing;  // a batch option without its value
-    std::optional<std::string> bad_jobs;
+    std::optional<std::string> bad_jobs, bad_first;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (!is_value_option(a)) {
             o.defaults.push_back(a);
             continue;
         }
-        const bool own = a == "--batch" || a == "--jobs" || a == "--out";
+        const bool own = a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
         if (i + 1 >= args.size()) {
             if (a == "--batch") batch = true;
             if (own) missing = a;
@@ -39,6 +39,14 @@ std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::st
             } else {
                 bad_jobs = v;
             }
+        } else if (a == "--first-line") {
+            const auto n = parse_u64(v);
+            if (n && *n >= 1 && *n < UINT64_MAX) {
+                o.first_line = *n;
+                bad_first.reset();
+            } else {
+                bad_first = v;
+            }
         } else if (a == "--out") {
             o.out = v;
         } else {
@@ -53,6 +61,9 @@ std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::st
     if (bad_jobs)
         return Result<BatchOptions>(Error{"--jobs must be a whole number from 1 to " + std::to_string(kMaxJobs) +
                                           ", not '" + utf8_lossy(*bad_jobs) + "'"});
+    if (bad_first)
+        return Result<BatchOptions>(Error{"--first-line must be a whole number from 1 to 18446744073709551614, not '" +
+                                          utf8_lossy(*bad_first) + "'"});
     if (o.input.empty()) return Result<BatchOptions>(Error{"--batch needs a file name, or - for standard input"});
     if (o.out && o.out->empty()) return Result<BatchOptions>(Error{"--out needs a file name"});
     return Result<BatchOptions>(std::move(o));

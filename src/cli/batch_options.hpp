@@ -2,6 +2,7 @@
 // the run options that become every request's defaults.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,10 @@ struct BatchOptions {
     std::string input;               // a path, or "-" for standard input
     std::optional<std::string> out;  // absent: standard output
     unsigned jobs = 0;               // 0: the CPUs this process may use
+    // The line number of the input's first line: a shard of a larger input
+    // numbers its lines (and so the ids of requests without one) as the
+    // whole input would.
+    std::uint64_t first_line = 1;
     // The other arguments in their order, without a value option left
     // dangling at the end (it would swallow the request's first argument).
     std::vector<std::string> defaults;

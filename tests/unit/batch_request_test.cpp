@@ -27,11 +27,12 @@ TEST(BatchOptions, BatchModeOnlyWhenBatchIsAnOption) {
     // A value of another option is not the option.
     EXPECT_FALSE(scan_batch_options({"--stdin", "--batch", "x"}));
     const auto o = scan_batch_options({"--timeout", "5", "--batch", "in", "--no-net", "--jobs", "3", "--out", "o",
-                                       "--lang"});
+                                       "--first-line", "41", "--lang"});
     ASSERT_TRUE(o && o->ok());
     EXPECT_EQ(o->value().input, "in");
     EXPECT_EQ(o->value().jobs, 3u);
     EXPECT_EQ(o->value().out, "o");
+    EXPECT_EQ(o->value().first_line, 41u);
     // The dangling --lang is dropped: it would take the request's first argument.
     EXPECT_EQ(o->value().defaults, (Args{"--timeout", "5", "--no-net"}));
 }
@@ -39,7 +40,7 @@ TEST(BatchOptions, BatchModeOnlyWhenBatchIsAnOption) {
 TEST(BatchOptions, UnusableValuesAreErrors) {
     for (const Args& args : {Args{"--batch"}, Args{"--batch", ""}, Args{"--batch", "in", "--jobs", "0"},
                              Args{"--batch", "in", "--jobs", "1025"}, Args{"--batch", "in", "--jobs", "2x"},
-                             Args{"--batch", "in", "--out"}}) {
+                             Args{"--batch", "in", "--first-line", "0"}, Args{"--batch", "in", "--out"}}) {
         const auto o = scan_batch_options(args);
         ASSERT_TRUE(o) << args.back();
         EXPECT_FALSE(o->ok()) << args.back();
