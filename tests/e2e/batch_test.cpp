@@ -69,7 +69,12 @@ bool eventually(F done, int seconds = 60) {
 }  // namespace
 
 TEST(Batch, MixedRequestsMatchSingleRunsInInputOrderForAnyJobs) {
+    TempDir files;
+    // Standard input with a NUL, which no argument can carry.
+    write_file(files / "nul.in", std::string("a\0b\n", 4));
     std::vector<Kind> kinds = {
+        {{{"lang", "bash"}, {"program", "cat"}, {"stdin", std::string("a\0b\n", 4)}},
+         {"--lang", "bash", "--stdin-file", files / "nul.in"}},
         {{{"lang", "bash"}, {"program", "echo hi; echo err >&2"}}, {"--lang", "bash"}},
         {{{"lang", "python3"}, {"program", "import sys\nprint(sys.stdin.read()[::-1])"}, {"stdin", "abc"}},
          {"--lang", "python3", "--stdin", "abc"}},
@@ -111,6 +116,7 @@ TEST(Batch, MixedRequestsMatchSingleRunsInInputOrderForAnyJobs) {
         inv.set["TMPDIR"] = "/tmp";
         single[static_cast<int>(k)] = steady(report_of(run_exec(inv)));
     }
+    ASSERT_EQ(single[0]["stdout"], std::string("a\0b\n", 4));
 
     std::vector<std::string> first;
     for (const char* jobs : {"4", "1"}) {
