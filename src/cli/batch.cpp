@@ -4,12 +4,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,138 +19,21 @@
 
 #include "cli/batch_options.hpp"
 #include "cli/batch_request.hpp"
+#include "cli/batch_runner.hpp"
+#include "cli/line_reader.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
-
-extern char** environ;
 
 namespace tessimar {
 namespace {
 
 constexpr std::size_t kChunk = 65536;
 constexpr std::size_t kWindowPerJob = 16;
-constexpr const char* kSelf = "/proc/self/exe";
 
 void say(const std::string& text) {
     const std::string line = "tessimar-exec: " + text + "\n";
     (void)write_all(2, line.data(), line.size());
 }
-
-// Keeps a new descriptor above 3, so that the dup2 calls onto 0, 1 and 3 in
-// a starting runner can never land on one of its sources.
-int lift(int fd) {
-    if (fd < 0 || fd > 3) return fd;
-    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 4);
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return high;
-}
-
-struct Pipe {
-    UniqueFd read_end, write_end;
-};
-
-Result<Pipe> make_pipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return Error{os_error_text(errno)};
-    Pipe p{UniqueFd(lift(fds[0])), UniqueFd(lift(fds[1]))};
-    if (!p.read_end.valid() || !p.write_end.valid()) return Error{os_error_text(errno)};
-    return p;
-}
-
-bool set_nonblocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-// Lines of a descriptor, read as they are needed. `limit` bounds the bytes
-// read in all (the complete lines of a file cut short).
-class LineReader {
-public:
-    LineReader() = default;
-    LineReader(int fd, std::uint64_t limit) : fd_(fd), left_(limit) {}
-
-    // The next line without its line feed; a last line without one counts.
-    std::optional<std::string> next() {
-        const std::size_t nl = buf_.find('\n', start_);
-        std::string line;
-        if (nl != std::string::npos) {
-            line.assign(buf_, start_, nl - start_);
-            start_ = nl + 1;
-        } else if (end_ && start_ < buf_.size()) {
-            line.assign(buf_, start_, std::string::npos);
-            start_ = buf_.size();
-        } else {
-            return std::nullopt;
-        }
-        if (start_ > kChunk && start_ * 2 > buf_.size()) {
-            buf_.erase(0, start_);
-            start_ = 0;
-        }
-        return line;
-    }
-
-    // One read(); false on a read error (errno set).
-    bool fill() {
-        char chunk[kChunk];
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, left_));
-        if (want == 0) {
-            end_ = true;
-            return true;
-        }
-        const ssize_t n = retry_eintr([&] { return read(fd_, chunk, want); });
-        if (n < 0) return false;
-        if (n == 0) end_ = true;
-        buf_.append(chunk, static_cast<std::size_t>(n));
-        left_ -= static_cast<std::uint64_t>(n);
-        return true;
-    }
-
-    bool exhausted() const { return end_ && start_ >= buf_.size(); }
-    int fd() const { return fd_; }
-
-private:
-    int fd_ = -1;
-    std::uint64_t left_ = 0;
-    std::string buf_;
-    std::size_t start_ = 0;
-    bool end_ = false;
-};
-
-// A runner process working on one request.
-struct Runner {
-    pid_t pid = -1;
-    UniqueFd pidfd;       // readable when the runner has ended; may be absent
-    UniqueFd to_runner;   // the program text
-    UniqueFd from_runner; // the report
-    std::string program;
-    std::size_t written = 0;
-    std::string report;
-    bool reaped = false;
-    int status = 0;
-
-    Runner() = default;
-    Runner(const Runner&) = delete;
-    Runner& operator=(const Runner&) = delete;
-    // Whatever path leaves the batch, no runner outlives it: a runner ends
-    // its program's process group on SIGTERM.
-    ~Runner() {
-        if (pid <= 0 || reaped) return;
-        (void)kill(pid, SIGTERM);
-        (void)retry_eintr([&] { return waitpid(pid, &status, 0); });
-    }
-
-    bool reap(bool block) {
-        if (reaped) return true;
-        const pid_t w = retry_eintr([&] { return waitpid(pid, &status, block ? 0 : WNOHANG); });
-        if (w == pid || (w < 0 && errno == ECHILD)) {
-            reaped = true;
-            pidfd.reset();
-        }
-        return reaped;
-    }
-};
 
 struct Entry {
     enum class State { Waiting, Running, Done };
@@ -161,7 +41,7 @@ struct Entry {
     std::uint64_t line = 0;
     std::string id;
     std::optional<BatchRun> run;    // while waiting
-    std::unique_ptr<Runner> runner; // while running
+    std::unique_ptr<BatchRunner> runner;  // while running
     std::string output;             // when done
     bool ok = false;
 };
@@ -179,14 +59,6 @@ unsigned usable_cpus() {
     return n < 1 ? 1u : std::min(static_cast<unsigned>(n), kMaxJobs);
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    out.reserve(strings.size() + 1);
-    for (std::string& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 class Batch {
 public:
     Batch(BatchOptions options, const char* argv0) : o_(std::move(options)), argv0_(argv0 ? argv0 : "tessimar-exec") {}
@@ -199,7 +71,6 @@ private:
     std::optional<int> finish_skipping();
     void start_waiting();
     void start(Entry& e);
-    void on_runner_event(Entry& e, int fd, short revents);
     void complete_if_ended(Entry& e);
     bool flush();
     void stop_runners();
@@ -247,8 +118,8 @@ int Batch::setup() {
             " open files; the limit is " + std::to_string(nofile.rlim_cur));
         return 2;
     }
-    if (access(kSelf, X_OK) != 0) {
-        say("cannot start runners: " + std::string(kSelf) + ": " + os_error_text(errno));
+    if (access("/proc/self/exe", X_OK) != 0) {
+        say("cannot start runners: /proc/self/exe: " + os_error_text(errno));
         return 2;
     }
 
@@ -410,134 +281,33 @@ void Batch::start_waiting() {
     }
 }
 
-// Starts this executable again with the request's options. Everything the
-// child touches is prepared before the fork.
+// Starts a runner for a waiting request; one that cannot be started is
+// answered with an error line.
 void Batch::start(Entry& e) {
-    BatchRun run = std::move(*e.run);
+    Result<std::unique_ptr<BatchRunner>> runner = BatchRunner::start(std::move(*e.run), argv0_, original_mask_);
     e.run.reset();
-    const std::string prefix = "line " + std::to_string(e.line) + ": ";
-    const auto fail = [&](const std::string& why) {
+    if (!runner) {
         e.state = Entry::State::Done;
-        e.output = error_line(prefix + "cannot start the runner: " + why, e.id);
+        e.output = error_line("line " + std::to_string(e.line) + ": cannot start the runner: " + runner.error(), e.id);
         e.ok = false;
-    };
-
-    UniqueFd stdin_fd;
-    if (run.stdin_text) {
-        stdin_fd.reset(lift(static_cast<int>(syscall(SYS_memfd_create, "tessimar-batch-stdin", MFD_CLOEXEC))));
-        if (!stdin_fd.valid()) return fail(os_error_text(errno));
-        if (const int err = write_all(stdin_fd.get(), run.stdin_text->data(), run.stdin_text->size()))
-            return fail(os_error_text(err));
-        run.stdin_text.reset();
+        return;
     }
-    Result<Pipe> to = make_pipe();
-    if (!to) return fail(to.error());
-    Result<Pipe> from = make_pipe();
-    if (!from) return fail(from.error());
-    Result<Pipe> exec_error = make_pipe();
-    if (!exec_error) return fail(exec_error.error());
-    if (!set_nonblocking(to.value().write_end.get()) || !set_nonblocking(from.value().read_end.get()))
-        return fail(os_error_text(errno));
-
-    std::vector<std::string> arg_strings;
-    arg_strings.reserve(run.args.size() + 1);
-    arg_strings.push_back(argv0_);
-    for (std::string& a : run.args) arg_strings.push_back(std::move(a));
-    std::vector<char*> argv = pointers(arg_strings);
-    const int child_in = to.value().read_end.get();
-    const int child_out = from.value().write_end.get();
-    const int child_stdin_text = stdin_fd.get();
-    const int report_fd = exec_error.value().write_end.get();
-    const pid_t parent = self_;
-    const sigset_t mask = original_mask_;
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Its own process group: a terminal's signals reach the batch, which
-        // ends its runners in order.
-        (void)setpgid(0, 0);
-        (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent) _exit(127);
-        int err = 0;
-        if (dup2(child_in, 0) < 0 || dup2(child_out, 1) < 0 ||
-            (child_stdin_text >= 0 && dup2(child_stdin_text, 3) < 0))
-            err = errno;
-        if (err == 0) {
-            (void)sigprocmask(SIG_SETMASK, &mask, nullptr);
-            execve(kSelf, argv.data(), environ);
-            err = errno;
-        }
-        ssize_t n;
-        do {
-            n = write(report_fd, &err, sizeof err);
-        } while (n < 0 && errno == EINTR);
-        _exit(127);
-    }
-    if (pid < 0) return fail(os_error_text(errno));
-
-    auto runner = std::make_unique<Runner>();
-    runner->pid = pid;
-    to.value().read_end.reset();
-    from.value().write_end.reset();
-    exec_error.value().write_end.reset();
-    stdin_fd.reset();
-    int child_errno = 0;
-    const ssize_t got =
-        retry_eintr([&] { return read(exec_error.value().read_end.get(), &child_errno, sizeof child_errno); });
-    if (got != 0) {
-        (void)runner->reap(true);
-        return fail(os_error_text(got == static_cast<ssize_t>(sizeof child_errno) ? child_errno : EIO));
-    }
-    runner->pidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));  // optional: see complete_if_ended
-    runner->to_runner = std::move(to.value().write_end);
-    runner->from_runner = std::move(from.value().read_end);
-    runner->program = std::move(run.program);
-    if (runner->program.empty()) runner->to_runner.reset();
-    e.runner = std::move(runner);
+    e.runner = std::move(runner).value();
     e.state = Entry::State::Running;
     ++running_;
-}
-
-void Batch::on_runner_event(Entry& e, int fd, short revents) {
-    Runner& r = *e.runner;
-    if (fd == r.to_runner.get()) {
-        while (r.written < r.program.size()) {
-            const std::size_t n = std::min(r.program.size() - r.written, kChunk);
-            const ssize_t w = retry_eintr([&] { return write(fd, r.program.data() + r.written, n); });
-            if (w < 0 && errno == EAGAIN) return;
-            if (w <= 0) break;  // the runner stopped reading; it reports on its own
-            r.written += static_cast<std::size_t>(w);
-        }
-        r.to_runner.reset();
-        r.program.clear();
-        r.program.shrink_to_fit();
-    } else if (fd == r.from_runner.get()) {
-        char chunk[kChunk];
-        while (true) {
-            const ssize_t n = retry_eintr([&] { return read(fd, chunk, sizeof chunk); });
-            if (n < 0 && errno == EAGAIN) return;
-            if (n <= 0) break;
-            r.report.append(chunk, static_cast<std::size_t>(n));
-        }
-        r.from_runner.reset();
-    } else if (fd == r.pidfd.get() && (revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        (void)r.reap(false);
-    }
 }
 
 // A request is complete when its runner has ended and its report has been
 // read to the end.
 void Batch::complete_if_ended(Entry& e) {
-    Runner& r = *e.runner;
-    if (r.from_runner.valid()) return;
-    if (!r.reaped && !r.reap(!r.pidfd.valid())) return;
-    std::optional<BatchLine> line = output_line_from_report(r.report, e.id);
+    if (!e.runner->ended()) return;
+    std::optional<BatchLine> line = output_line_from_report(e.runner->report(), e.id);
     if (line) {
         e.output = std::move(line->text);
         e.ok = line->ok;
     } else {
         e.output = error_line("line " + std::to_string(e.line) + ": the runner ended without a report (" +
-                                  describe_status(r.status) + ")",
+                                  describe_status(e.runner->status()) + ")",
                               e.id);
         e.ok = false;
     }
@@ -567,9 +337,9 @@ bool Batch::flush() {
 
 void Batch::stop_runners() {
     for (Entry& e : window_)
-        if (e.state == Entry::State::Running && !e.runner->reaped) (void)kill(e.runner->pid, SIGTERM);
+        if (e.state == Entry::State::Running) e.runner->terminate();
     for (Entry& e : window_)
-        if (e.state == Entry::State::Running) (void)e.runner->reap(true);
+        if (e.state == Entry::State::Running) e.runner->wait();
     window_.clear();
     running_ = 0;
 }
@@ -634,13 +404,8 @@ int Batch::run() {
         }
         for (Entry& e : window_) {
             if (e.state != Entry::State::Running) continue;
-            Runner& r = *e.runner;
-            for (const auto& [fd, events] : {std::pair{r.to_runner.get(), POLLOUT}, std::pair{r.from_runner.get(), POLLIN},
-                                             std::pair{r.reaped ? -1 : r.pidfd.get(), POLLIN}}) {
-                if (fd < 0) continue;
-                fds.push_back({fd, static_cast<short>(events), 0});
-                owners.push_back(&e);
-            }
+            e.runner->watch(fds);
+            owners.resize(fds.size(), &e);
         }
         const int ready = retry_eintr([&] { return poll(fds.data(), fds.size(), show_progress_ ? 1000 : -1); });
         if (ready < 0) {
@@ -649,7 +414,7 @@ int Batch::run() {
         }
 
         for (std::size_t i = 0; i < fds.size(); ++i)
-            if (owners[i] != nullptr && fds[i].revents != 0) on_runner_event(*owners[i], fds[i].fd, fds[i].revents);
+            if (owners[i] != nullptr && fds[i].revents != 0) owners[i]->runner->on_event(fds[i].fd, fds[i].revents);
         if (input_index != 0 && fds[input_index].revents != 0 && !input_.fill()) {
             input_failed_ = true;
             input_done_ = true;
