@@ -40,9 +40,9 @@ struct Entry {
     State state = State::Waiting;
     std::uint64_t line = 0;
     std::string id;
-    std::optional<BatchRun> run;    // while waiting
+    std::optional<BatchRun> run;          // while waiting
     std::unique_ptr<BatchRunner> runner;  // while running
-    std::string output;             // when done
+    std::string output;                   // when done
     bool ok = false;
 };
 
@@ -100,7 +100,6 @@ private:
     sigset_t original_mask_{};
     std::deque<Entry> window_;
     unsigned running_ = 0;
-    pid_t self_ = 0;
     // Progress.
     bool show_progress_ = false;
     std::uint64_t written_ = 0, failed_ = 0;
@@ -110,7 +109,6 @@ private:
 int Batch::setup() {
     jobs_ = o_.jobs != 0 ? o_.jobs : usable_cpus();
     window_limit_ = kWindowPerJob * jobs_;
-    self_ = getpid();
     struct rlimit nofile{};
     if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur != RLIM_INFINITY &&
         nofile.rlim_cur < static_cast<rlim_t>(jobs_) * 3 + 32) {
