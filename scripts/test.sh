@@ -3,8 +3,10 @@
 #   1. the language runtimes, best effort and only as root (a runtime that
 #      cannot be had makes the language matrix skip its rows, never fail);
 #   2. the whole CTest suite (unit, end-to-end, language matrix, attacks);
-#   3. a short run of every libFuzzer target;
-#   4. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   3. scripts/slurm-batch.sh on a throwaway one-node Slurm cluster (as root;
+#      skips and says why otherwise);
+#   4. a short run of every libFuzzer target;
+#   5. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (last, so that the output ends with CTest's summary).
 # Extra arguments go to the first ctest run (e.g. "-L unit").
 set -euo pipefail
@@ -22,6 +24,9 @@ step "build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2 "$@"
+
+step "batch recipe on a one-node Slurm cluster"
+tests/slurm/run.sh build/tessimar-exec
 
 step "fuzz smoke"
 scripts/fuzz.sh 20

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/batch.hpp"
 #include "cli/discovery.hpp"
 #include "cli/options.hpp"
 #include "common/fd.hpp"
@@ -62,6 +63,9 @@ int main(int argc, char** argv) {
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // Batch mode comes after the discovery options: `--batch F --probe` probes.
+    if (select_mode(args) == Mode::Run)
+        if (const std::optional<int> status = run_batch_mode(args, argc > 0 ? argv[0] : nullptr)) return *status;
     std::string line;
     try {
         line = to_json_line(answer(args));

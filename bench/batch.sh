@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Batch mode against separate invocations, and the batch's own memory.
+#
+# Usage: bench/batch.sh [BUILD_DIR]        (default: build)
+#   REQUESTS         python3 hello-world requests per timed command (default 1000)
+#   RUNS             hyperfine runs per command (default 3)
+#   TOLERANCE        allowed slowdown of the batch, as a fraction (default 0.05)
+#   MEMORY_REQUESTS  requests of 64 KiB programs in the memory check (default 20000)
+#   MEMORY_MIB       the batch's allowed peak resident memory (default 64)
+#
+# 1. Speed. hyperfine times `tessimar-exec --batch FILE --jobs 2` on REQUESTS
+#    python3 hello-world lines against the same number of separate
+#    invocations driven by `xargs -P 2`, each writing its report to one
+#    file. Fails when the batch's mean is more than TOLERANCE slower.
+# 2. Memory. MEMORY_REQUESTS bash requests whose program is a 64 KiB comment
+#    and a no-op are written to the batch's standard input by a Python
+#    harness as fast as the batch takes them (`--batch - --jobs 2`); the
+#    harness samples VmHWM of the batch process from /proc until it exits
+#    (VmHWM only grows, so the last sample is the peak), counts the output
+#    lines, and fails when the peak reaches MEMORY_MIB or a line is missing.
+set -euo pipefail
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$repo/build}"
+case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+requests="${REQUESTS:-1000}"
+runs="${RUNS:-3}"
+tolerance="${TOLERANCE:-0.05}"
+memory_requests="${MEMORY_REQUESTS:-20000}"
+memory_mib="${MEMORY_MIB:-64}"
+
+if [ ! -x "$build/tessimar-exec" ]; then
+    echo "building tessimar-exec in $build" >&2
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j2 --target tessimar-exec >/dev/null
+fi
+if ! command -v hyperfine >/dev/null; then
+    if [ "$(id -u)" -eq 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null
+    else
+        echo "hyperfine is needed: apt-get install hyperfine" >&2
+        exit 1
+    fi
+fi
+command -v python3 >/dev/null || { echo "python3 is needed" >&2; exit 1; }
+
+exe="$build/tessimar-exec"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR="$scratch"
+
+echo 'print("hello, world")' > "$scratch/hello.py"
+python3 - "$scratch" "$requests" <<'PY'
+import json, sys
+d, n = sys.argv[1], int(sys.argv[2])
+with open(f"{d}/hello.jsonl", "w") as f:
+    for _ in range(n):
+        f.write(json.dumps({"lang": "python3", "program": 'print("hello, world")\n'}) + "\n")
+with open(f"{d}/hello.list", "w") as f:
+    f.write(f"{d}/hello.py\n" * n)
+PY
+
+echo "== speed: $requests python3 requests, 2 at a time"
+hyperfine --runs "$runs" --export-json "$scratch/speed.json" \
+    -n batch "'$exe' --batch '$scratch/hello.jsonl' --jobs 2 > '$scratch/batch.out'" \
+    -n xargs "xargs -a '$scratch/hello.list' -P 2 -n 1 sh -c 'exec \"\$0\" --lang python3 < \"\$1\"' '$exe' > '$scratch/xargs.out'"
+status=0
+python3 - "$scratch" "$requests" "$tolerance" <<'PY' || status=1
+import json, sys
+d, n, tol = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+means = {r["command"]: r["mean"] for r in json.load(open(f"{d}/speed.json"))["results"]}
+for name in ("batch", "xargs"):
+    lines = open(f"{d}/{name}.out").read().count("\n")
+    if lines != n:
+        sys.exit(f"FAIL: {name} wrote {lines} lines, not {n}")
+ratio = means["batch"] / means["xargs"]
+print(f"batch {means['batch']:.2f} s, xargs {means['xargs']:.2f} s: batch/xargs = {ratio:.3f}")
+if ratio > 1 + tol:
+    sys.exit(f"FAIL: the batch is slower than separate invocations by more than {tol:.0%}")
+print("PASS: the batch is at least as fast")
+PY
+
+echo "== memory: $memory_requests requests of 64 KiB programs"
+EXEC="$exe" N="$memory_requests" LIMIT_KIB=$((memory_mib * 1024)) python3 - <<'PY' || status=1
+import json, os, subprocess, sys, threading, time
+
+n, limit = int(os.environ["N"]), int(os.environ["LIMIT_KIB"])
+line = (json.dumps({"lang": "bash", "program": "#" + "x" * 65536 + "\n:\n"}) + "\n").encode()
+p = subprocess.Popen([os.environ["EXEC"], "--batch", "-", "--jobs", "2"],
+                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+def feed():
+    try:
+        for _ in range(n):
+            p.stdin.write(line)
+        p.stdin.close()
+    except BrokenPipeError:
+        pass
+
+counts = {"lines": 0, "ok": 0}
+def drain():
+    for out in p.stdout:
+        counts["lines"] += 1
+        counts["ok"] += b'"ok":true' in out
+
+def vm_hwm():
+    try:
+        with open(f"/proc/{p.pid}/status") as f:
+            for l in f:
+                if l.startswith("VmHWM:"):
+                    return int(l.split()[1])
+    except OSError:
+        return None
+
+threads = [threading.Thread(target=feed), threading.Thread(target=drain)]
+for t in threads:
+    t.start()
+peak, started = 0, time.monotonic()
+while p.poll() is None:
+    v = vm_hwm()
+    if v is not None:
+        peak = max(peak, v)
+    time.sleep(0.05)
+for t in threads:
+    t.join()
+secs = time.monotonic() - started
+print(f"{counts['lines']} lines ({counts['ok']} ok) in {secs:.0f} s; batch peak VmHWM {peak} KiB "
+      f"(limit {limit} KiB), exit status {p.returncode}")
+if p.returncode != 0 or counts["lines"] != n:
+    sys.exit("FAIL: lines missing or a bad exit status")
+if peak >= limit:
+    sys.exit("FAIL: the batch's peak memory reached the limit")
+print("PASS: memory stays bounded")
+PY
+exit $status

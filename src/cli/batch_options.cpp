@@ -1,0 +1,82 @@
+#include "cli/batch_options.hpp"
+
+#include "common/text.hpp"
+
+namespace tessimar {
+
+bool is_value_option(std::string_view a) {
+    return a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
+           a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" ||
+           a == "--cases" || a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
+}
+
+std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::string>& args) {
+    BatchOptions o;
+    bool batch = false;
+    std::optional<std::string> missing;  // a batch option without its value
+    std::optional<std::string> bad_jobs, bad_first;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (!is_value_option(a)) {
+            o.defaults.push_back(a);
+            continue;
+        }
+        const bool own = a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
+        if (i + 1 >= args.size()) {
+            if (a == "--batch") batch = true;
+            if (own) missing = a;
+            break;
+        }
+        const std::string& v = args[++i];
+        if (a == "--batch") {
+            batch = true;
+            o.input = v;
+        } else if (a == "--jobs") {
+            const auto n = parse_u64(v);
+            if (n && *n >= 1 && *n <= kMaxJobs) {
+                o.jobs = static_cast<unsigned>(*n);
+                bad_jobs.reset();
+            } else {
+                bad_jobs = v;
+            }
+        } else if (a == "--first-line") {
+            const auto n = parse_u64(v);
+            if (n && *n >= 1 && *n < UINT64_MAX) {
+                o.first_line = *n;
+                bad_first.reset();
+            } else {
+                bad_first = v;
+            }
+        } else if (a == "--out") {
+            o.out = v;
+        } else {
+            o.defaults.push_back(a);
+            o.defaults.push_back(v);
+        }
+    }
+    if (!batch) return std::nullopt;
+    if (missing)
+        return Result<BatchOptions>(Error{*missing + " needs a value" +
+                                          (*missing == "--batch" ? " (a file, or - for standard input)" : "")});
+    if (bad_jobs)
+        return Result<BatchOptions>(Error{"--jobs must be a whole number from 1 to " + std::to_string(kMaxJobs) +
+                                          ", not '" + utf8_lossy(*bad_jobs) + "'"});
+    if (bad_first)
+        return Result<BatchOptions>(Error{"--first-line must be a whole number from 1 to 18446744073709551614, not '" +
+                                          utf8_lossy(*bad_first) + "'"});
+    if (o.input.empty()) return Result<BatchOptions>(Error{"--batch needs a file name, or - for standard input"});
+    if (o.out && o.out->empty()) return Result<BatchOptions>(Error{"--out needs a file name"});
+    return Result<BatchOptions>(std::move(o));
+}
+
+std::vector<std::string> without_flag(const std::vector<std::string>& args, std::string_view flag) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == flag) continue;
+        out.push_back(args[i]);
+        if (is_value_option(args[i]) && i + 1 < args.size()) out.push_back(args[++i]);
+    }
+    return out;
+}
+
+}  // namespace tessimar

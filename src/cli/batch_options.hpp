@@ -1,0 +1,41 @@
+// The command line of batch mode: --batch FILE, --jobs N, --out FILE, and
+// the run options that become every request's defaults.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace tessimar {
+
+struct BatchOptions {
+    std::string input;               // a path, or "-" for standard input
+    std::optional<std::string> out;  // absent: standard output
+    unsigned jobs = 0;               // 0: the CPUs this process may use
+    // The line number of the input's first line: a shard of a larger input
+    // numbers its lines (and so the ids of requests without one) as the
+    // whole input would.
+    std::uint64_t first_line = 1;
+    // The other arguments in their order, without a value option left
+    // dangling at the end (it would swallow the request's first argument).
+    std::vector<std::string> defaults;
+};
+
+inline constexpr unsigned kMaxJobs = 1024;
+
+// Options of the runner that take the next argument as their value.
+bool is_value_option(std::string_view arg);
+
+// Nullopt when the arguments do not ask for batch mode (no "--batch" in an
+// option position); an error for a batch command line that cannot be used.
+std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::string>& args);
+
+// `args` without every flag occurrence of `flag` (values of value options
+// are left alone).
+std::vector<std::string> without_flag(const std::vector<std::string>& args, std::string_view flag);
+
+}  // namespace tessimar

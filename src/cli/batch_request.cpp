@@ -1,0 +1,307 @@
+#include "cli/batch_request.hpp"
+
+#include <nlohmann/json.hpp>
+
+
+#include "cli/batch_options.hpp"
+
+namespace tessimar {
+namespace {
+
+using Json = nlohmann::json;
+
+// One top-level member of a line, as far as a request can use it: nested
+// arrays and objects are only recorded as such.
+struct Member {
+    enum class Kind { Null, Boolean, Negative, Unsigned, Number, String, Compound } kind = Kind::Null;
+    bool boolean = false;
+    std::int64_t negative = 0;
+    std::uint64_t number = 0;
+    std::string text;  // a string's value, or a number's token as written
+};
+
+// Reads the top-level members of one JSON text without building a tree, so
+// that a number keeps the token it was written as.
+class TopLevelScan final : public nlohmann::json_sax<Json> {
+public:
+    bool is_object = false;
+    std::optional<std::string> syntax_error;
+    std::optional<std::string> duplicate;
+    std::vector<std::pair<std::string, Member>> members;
+
+    bool null() override { return add(Member{}); }
+    bool boolean(bool v) override {
+        Member m;
+        m.kind = Member::Kind::Boolean;
+        m.boolean = v;
+        return add(std::move(m));
+    }
+    bool number_integer(number_integer_t v) override {
+        Member m;
+        m.kind = v < 0 ? Member::Kind::Negative : Member::Kind::Unsigned;
+        m.negative = v;
+        m.number = v < 0 ? 0 : static_cast<std::uint64_t>(v);
+        m.text = std::to_string(v);
+        return add(std::move(m));
+    }
+    bool number_unsigned(number_unsigned_t v) override {
+        Member m;
+        m.kind = Member::Kind::Unsigned;
+        m.number = v;
+        m.text = std::to_string(v);
+        return add(std::move(m));
+    }
+    bool number_float(number_float_t, const string_t& token) override {
+        Member m;
+        m.kind = Member::Kind::Number;
+        m.text = token;
+        return add(std::move(m));
+    }
+    bool string(string_t& v) override {
+        Member m;
+        m.kind = Member::Kind::String;
+        m.text = std::move(v);
+        return add(std::move(m));
+    }
+    bool binary(binary_t&) override { return add(compound()); }
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) is_object = true;
+        else if (depth_ == 1) (void)add(compound());
+        ++depth_;
+        return true;
+    }
+    bool key(string_t& k) override {
+        if (depth_ == 1) key_ = std::move(k);
+        return true;
+    }
+    bool end_object() override {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        if (depth_ == 1) (void)add(compound());
+        ++depth_;
+        return true;
+    }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
+        syntax_error = "not valid JSON (at byte " + std::to_string(position) + ")";
+        return false;
+    }
+
+    const Member* find(std::string_view name) const {
+        for (const auto& [k, m] : members)
+            if (k == name) return &m;
+        return nullptr;
+    }
+
+private:
+    static Member compound() {
+        Member m;
+        m.kind = Member::Kind::Compound;
+        return m;
+    }
+    bool add(Member m) {
+        if (depth_ != 1) return true;
+        if (find(key_) != nullptr && !duplicate) duplicate = key_;
+        members.emplace_back(key_, std::move(m));
+        return true;
+    }
+
+    int depth_ = 0;
+    std::string key_;
+};
+
+bool scan(std::string_view text, TopLevelScan& s) {
+    // The SAX parser reports failures through parse_error; an exception here
+    // could only be memory exhaustion, which the batch loop handles.
+    return Json::sax_parse(text.begin(), text.end(), &s) && !s.syntax_error;
+}
+
+std::string what_it_is(const Member& m) {
+    switch (m.kind) {
+        case Member::Kind::Null: return "null";
+        case Member::Kind::Boolean: return m.boolean ? "true" : "false";
+        case Member::Kind::Negative:
+        case Member::Kind::Unsigned:
+        case Member::Kind::Number: return m.text;
+        case Member::Kind::String: return "a string";
+        case Member::Kind::Compound: return "an array or object";
+    }
+    return "?";
+}
+
+std::string id_text(const Member& m) {
+    if (m.kind == Member::Kind::String) return Json(m.text).dump(-1, ' ', false, Json::error_handler_t::replace);
+    return m.text;
+}
+
+constexpr const char* kKnownKeys[] = {"cases",         "contain",       "id",        "lang",    "max_cpu",
+                                      "max_memory_mb", "max_output_kb", "no_net",    "program", "stdin",
+                                      "timeout",       "workdir"};
+
+struct Translation {
+    std::vector<std::string> args;
+    std::optional<std::string> error;
+};
+
+void need_string(const TopLevelScan& s, const char* key, bool argument, const char* option, Translation& t) {
+    if (t.error) return;
+    const Member* m = s.find(key);
+    if (m == nullptr) return;
+    if (m->kind != Member::Kind::String) {
+        t.error = std::string("'") + key + "' must be a string, not " + what_it_is(*m);
+        return;
+    }
+    if (argument && m->text.find('\0') != std::string::npos) {
+        t.error = std::string("'") + key + "' must not contain a NUL character";
+        return;
+    }
+    if (option != nullptr) {
+        t.args.emplace_back(option);
+        t.args.push_back(m->text);
+    }
+}
+
+void need_number(const TopLevelScan& s, const char* key, const char* option, Translation& t) {
+    if (t.error) return;
+    const Member* m = s.find(key);
+    if (m == nullptr) return;
+    if (m->kind != Member::Kind::Unsigned) {
+        t.error = std::string("'") + key + "' must be a whole number from 0 to 18446744073709551615, not " +
+                  what_it_is(*m);
+        return;
+    }
+    t.args.emplace_back(option);
+    t.args.push_back(std::to_string(m->number));
+}
+
+// A boolean flag: true adds it, false removes it from the defaults too.
+void need_flag(const TopLevelScan& s, const char* key, const char* option, Translation& t) {
+    if (t.error) return;
+    const Member* m = s.find(key);
+    if (m == nullptr) return;
+    if (m->kind != Member::Kind::Boolean) {
+        t.error = std::string("'") + key + "' must be true or false, not " + what_it_is(*m);
+        return;
+    }
+    if (m->boolean) t.args.emplace_back(option);
+}
+
+// nlohmann's compact dump of an object, with the member "id" written as the
+// given JSON text. Members come out in the object's (byte) order.
+std::string dump_with_id(Json object, const std::string& id) {
+    object["id"] = nullptr;
+    std::string out = "{";
+    bool first = true;
+    for (const auto& [key, value] : object.items()) {
+        if (!first) out += ',';
+        first = false;
+        out += Json(key).dump(-1, ' ', false, Json::error_handler_t::replace);
+        out += ':';
+        out += key == "id" ? id : value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+    out += "}\n";
+    return out;
+}
+
+}  // namespace
+
+BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
+                               const std::vector<std::string>& defaults) {
+    const std::string prefix = "line " + std::to_string(line_number) + ": ";
+    const auto fail = [&](std::string id, const std::string& why) {
+        return BatchRequest{std::move(id), Result<BatchRun>(Error{prefix + why})};
+    };
+    const std::string number_id = std::to_string(line_number);
+    if (line.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        return fail(number_id, "blank line, expected a JSON object");
+
+    TopLevelScan s;
+    if (!scan(line, s)) return fail(number_id, *s.syntax_error);
+    if (!s.is_object) return fail(number_id, "not a JSON object");
+
+    std::string id = number_id;
+    std::optional<std::string> id_error;
+    if (const Member* m = s.find("id")) {
+        if (m->kind == Member::Kind::String || m->kind == Member::Kind::Number ||
+            m->kind == Member::Kind::Unsigned || m->kind == Member::Kind::Negative)
+            id = id_text(*m);
+        else
+            id_error = "'id' must be a string or a number, not " + what_it_is(*m);
+    }
+    if (s.duplicate) return fail(id_error ? number_id : id, "duplicate key '" + *s.duplicate + "'");
+    if (id_error) return fail(number_id, *id_error);
+    for (const auto& [key, member] : s.members) {
+        bool known = false;
+        for (const char* k : kKnownKeys) known = known || key == k;
+        if (!known) return fail(id, "unknown key '" + key + "'");
+    }
+
+    Translation t;
+    need_string(s, "lang", true, "--lang", t);
+    need_string(s, "program", false, nullptr, t);
+    need_string(s, "stdin", false, nullptr, t);
+    need_number(s, "timeout", "--timeout", t);
+    need_number(s, "max_cpu", "--max-cpu", t);
+    need_number(s, "max_memory_mb", "--max-memory-mb", t);
+    need_number(s, "max_output_kb", "--max-output-kb", t);
+    need_string(s, "workdir", true, "--workdir", t);
+    need_string(s, "cases", true, "--cases", t);
+    need_flag(s, "no_net", "--no-net", t);
+    need_flag(s, "contain", "--contain", t);
+    if (t.error) return fail(id, *t.error);
+    if (s.find("lang") == nullptr) return fail(id, "missing 'lang'");
+    if (s.find("program") == nullptr) return fail(id, "missing 'program'");
+
+    BatchRun run;
+    run.args = defaults;
+    for (const char* flag : {"no_net", "contain"}) {
+        const Member* m = s.find(flag);
+        if (m != nullptr && !m->boolean)
+            run.args = without_flag(run.args, std::string_view(flag) == "no_net" ? "--no-net" : "--contain");
+    }
+    run.args.insert(run.args.end(), t.args.begin(), t.args.end());
+    run.program = s.find("program")->text;
+    if (const Member* m = s.find("stdin")) {
+        run.stdin_text = m->text;
+        run.args.emplace_back("--stdin-file");
+        run.args.emplace_back(kBatchStdinPath);
+    }
+    return BatchRequest{std::move(id), Result<BatchRun>(std::move(run))};
+}
+
+std::optional<std::string> id_of_output_line(std::string_view line) {
+    TopLevelScan s;
+    if (!scan(line, s) || !s.is_object) return std::nullopt;
+    const Member* m = s.find("id");
+    if (m == nullptr || m->kind == Member::Kind::Null || m->kind == Member::Kind::Boolean ||
+        m->kind == Member::Kind::Compound)
+        return std::nullopt;
+    return id_text(*m);
+}
+
+std::optional<BatchLine> output_line_from_report(std::string_view report, const std::string& id) {
+    if (report.empty() || report.back() != '\n') return std::nullopt;
+    report.remove_suffix(1);
+    if (report.find('\n') != std::string_view::npos) return std::nullopt;
+    Json value = Json::parse(report.begin(), report.end(), nullptr, false);
+    if (!value.is_object()) return std::nullopt;
+    BatchLine out;
+    const auto ok = value.find("ok");
+    out.ok = ok != value.end() && ok->is_boolean() && ok->get<bool>();
+    out.text = dump_with_id(std::move(value), id);
+    return out;
+}
+
+std::string error_line(const std::string& message, const std::string& id) {
+    Json object = Json::object();
+    object["error"] = message;
+    object["ok"] = false;
+    return dump_with_id(std::move(object), id);
+}
+
+}  // namespace tessimar

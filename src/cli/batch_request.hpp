@@ -1,0 +1,58 @@
+// One line of a batch: the JSON request turned into the runner's own
+// argument list, and the runner's report turned back into a batch line with
+// the request's id. Pure functions; no processes, no files.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace tessimar {
+
+// The path under which a request's standard-input text reaches its runner:
+// descriptor 3 of the runner, opened afresh by name.
+inline constexpr const char* kBatchStdinPath = "/proc/self/fd/3";
+
+// What one runner invocation needs.
+struct BatchRun {
+    std::vector<std::string> args;         // without argv[0]
+    std::string program;                   // goes to the runner's standard input
+    std::optional<std::string> stdin_text; // goes to descriptor 3 (kBatchStdinPath)
+};
+
+struct BatchRequest {
+    // The JSON text of the id echoed in the output line: a string in standard
+    // escaping, a number as written, or the line number when the line has no
+    // valid id.
+    std::string id;
+    Result<BatchRun> run;  // the error text starts with "line N: "
+};
+
+// Translates one input line (without its line feed). `defaults` are the run
+// options of the batch command line; the request's own keys come after them
+// and so decide, a request's `false` included (see README).
+BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
+                               const std::vector<std::string>& defaults);
+
+// The JSON text of the top-level "id" member of an output line, in the form
+// translate_request gives it; nullopt when the line has none.
+std::optional<std::string> id_of_output_line(std::string_view line);
+
+struct BatchLine {
+    std::string text;  // ends in a line feed
+    bool ok = false;   // the report's "ok" member
+};
+
+// The batch line for a runner's standard output: its one JSON object with
+// "id" added, members in byte order. Nullopt when the runner's output is not
+// exactly one JSON object on one line.
+std::optional<BatchLine> output_line_from_report(std::string_view report, const std::string& id);
+
+// {"error":message,"id":id,"ok":false} and a line feed.
+std::string error_line(const std::string& message, const std::string& id);
+
+}  // namespace tessimar

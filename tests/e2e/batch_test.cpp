@@ -1,0 +1,281 @@
+// Batch mode through the real binary: one output line per input line, in
+// order, each equal to the single run's report; resuming a killed batch;
+// reading standard input only as far as the runs need it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.hpp"
+
+using namespace testing_support;
+using nlohmann::json;
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+// A report without what differs from run to run: timings, memory and the
+// created work directory's name.
+json steady(json j) {
+    for (const char* k : {"compile_ms", "cpu_ms", "duration_ms", "total_ms", "peak_memory_kb"}) j.erase(k);
+    if (j.contains("workdir")) {
+        EXPECT_EQ(j["workdir"].get<std::string>().rfind("/tmp/tessimar-", 0), 0u) << j.dump();
+        j.erase("workdir");
+    }
+    return j;
+}
+
+Invocation batch_of(std::vector<std::string> args, std::string input = "") {
+    Invocation inv = run_of("", "", {});
+    inv.args = std::move(args);
+    inv.input = std::move(input);
+    inv.set["TMPDIR"] = "/tmp";
+    return inv;
+}
+
+struct Kind {
+    json request;           // without id
+    std::vector<std::string> args;  // the same run on the command line
+};
+
+// Waits for `done` with a generous deadline; false when it never came.
+template <typename F>
+bool eventually(F done, int seconds = 60) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+}  // namespace
+
+TEST(Batch, MixedRequestsMatchSingleRunsInInputOrderForAnyJobs) {
+    TempDir files;
+    // Standard input with a NUL, which no argument can carry.
+    write_file(files / "nul.in", std::string("a\0b\n", 4));
+    std::vector<Kind> kinds = {
+        {{{"lang", "bash"}, {"program", "cat"}, {"stdin", std::string("a\0b\n", 4)}},
+         {"--lang", "bash", "--stdin-file", files / "nul.in"}},
+        {{{"lang", "bash"}, {"program", "echo hi; echo err >&2"}}, {"--lang", "bash"}},
+        {{{"lang", "python3"}, {"program", "import sys\nprint(sys.stdin.read()[::-1])"}, {"stdin", "abc"}},
+         {"--lang", "python3", "--stdin", "abc"}},
+        {{{"lang", "bash"}, {"program", "exit 3"}, {"max_output_kb", 1}}, {"--lang", "bash", "--max-output-kb", "1"}},
+        {{{"lang", "bash"}, {"program", "echo n"}, {"no_net", true}}, {"--lang", "bash", "--no-net"}},
+        {{{"lang", "nosuchlang"}, {"program", "x"}}, {"--lang", "nosuchlang"}},
+    };
+    if (have("/usr/bin/cc") || have("/usr/bin/gcc"))
+        kinds.push_back({{{"lang", "c"}, {"program", "#include <stdio.h>\nint main(){puts(\"c\");}"}}, {"--lang", "c"}});
+    const std::vector<std::string> bad = {
+        "", "{\"lang\":", "[\"python3\"]", R"({"lang":"bash","program":"","colour":1})",
+        R"({"lang":"bash","program":"","timeout":true})", R"({"lang":"bash","program":"","max_cpu":-1})",
+        R"({"program":"echo"})", R"({"lang":"bash","id":"no-program"})"};
+
+    // A few hundred lines: every kind and every bad line again and again,
+    // one timeout, ids of each form.
+    std::string input;
+    std::vector<int> kind_of;  // -1: bad line, -2: the timeout
+    for (int i = 0; i < 220; ++i) {
+        if (i == 17) {
+            input += R"({"lang":"bash","program":"sleep 30","timeout":1,"id":"slow"})" "\n";
+            kind_of.push_back(-2);
+        } else if (i % 3 == 2) {
+            input += bad[static_cast<std::size_t>(i / 3) % bad.size()] + "\n";
+            kind_of.push_back(-1);
+        } else {
+            const int k = i % static_cast<int>(kinds.size());
+            json r = kinds[static_cast<std::size_t>(k)].request;
+            if (i % 4 == 0) r["id"] = i == 4 ? json(18446744073709551615ull) : json("r" + std::to_string(i));
+            input += r.dump() + "\n";
+            kind_of.push_back(k);
+        }
+    }
+    const std::vector<std::string> input_lines = lines_of(input);
+
+    std::map<int, json> single;
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+        Invocation inv = batch_of(kinds[k].args, kinds[k].request["program"].get<std::string>());
+        inv.set["TMPDIR"] = "/tmp";
+        single[static_cast<int>(k)] = steady(report_of(run_exec(inv)));
+    }
+    ASSERT_EQ(single[0]["stdout"], std::string("a\0b\n", 4));
+
+    std::vector<std::string> first;
+    for (const char* jobs : {"4", "1"}) {
+        TempDir dir;
+        write_file(dir / "in.jsonl", input);
+        const ProcessResult r = run_exec(batch_of({"--batch", dir / "in.jsonl", "--jobs", jobs}));
+        ASSERT_EQ(r.exit_code(), 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const std::vector<std::string> out = lines_of(r.out);
+        ASSERT_EQ(out.size(), input_lines.size());
+        std::vector<std::string> normalized;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const json line = json::parse(out[i]);
+            EXPECT_EQ(line.dump() + "\n", out[i] + "\n") << "keys in byte order, compact";
+            const json request = json::parse(input_lines[i], nullptr, false);
+            const json id = request.is_object() && request.contains("id") ? request["id"] : json(i + 1);
+            EXPECT_EQ(line["id"], id) << out[i];
+            json report = line;
+            report.erase("id");
+            if (kind_of[i] >= 0) {
+                EXPECT_EQ(steady(report), single[kind_of[i]]) << out[i];
+            } else if (kind_of[i] == -2) {
+                EXPECT_EQ(report["verdict"], "TLE");
+                EXPECT_EQ(report["timed_out"], true);
+            } else {
+                EXPECT_EQ(report.size(), 2u) << out[i];
+                EXPECT_EQ(report["ok"], false);
+                EXPECT_EQ(report["error"].get<std::string>().rfind("line " + std::to_string(i + 1) + ": ", 0), 0u)
+                    << out[i];
+            }
+            normalized.push_back(steady(line).dump());
+        }
+        EXPECT_EQ(out[4].find("\"id\":18446744073709551615,"), out[4].find("\"id\":")) << out[4];
+        if (first.empty()) first = normalized;
+        else EXPECT_EQ(normalized, first) << "--jobs 1 and --jobs 4 differ";
+    }
+}
+
+TEST(Batch, KilledBatchResumesWithoutGapsOrDuplicates) {
+    TempDir dir;
+    std::string input;
+    const int n = 24;
+    for (int i = 0; i < n; ++i)
+        input += R"({"lang":"bash","program":"sleep 0.2; echo )" + std::to_string(i) + R"("})" "\n";
+    write_file(dir / "in.jsonl", input);
+    const std::string out = dir / "out.jsonl";
+
+    // A runner ended by a signal leaves its work directory behind, as a
+    // single run does: keep those inside the test's directory.
+    ScopedEnv env;
+    env.set("TMPDIR", dir.path());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        execl(kExec, kExec, "--batch", (dir / "in.jsonl").c_str(), "--jobs", "2", "--out", out.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Killed once some lines are written; if the batch was quicker than
+    // that, it simply finished.
+    (void)eventually([&] { return lines_of(read_file(out)).size() >= 3; });
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    const std::vector<std::string> before = lines_of(read_file(out));
+    if (WEXITSTATUS(status) == 143) EXPECT_LT(before.size(), static_cast<std::size_t>(n));
+    else EXPECT_EQ(WEXITSTATUS(status), 0);
+    // A file cut short in the middle of a line: that line is done again.
+    write_file(out, read_file(out) + "{\"compile_ms\":1,");
+
+    const ProcessResult r = run_exec(batch_of({"--batch", dir / "in.jsonl", "--jobs", "3", "--out", out}));
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::vector<std::string> after = lines_of(read_file(out));
+    ASSERT_EQ(after.size(), static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const json line = json::parse(after[static_cast<std::size_t>(i)]);
+        EXPECT_EQ(line["id"], i + 1);
+        EXPECT_EQ(line["stdout"], std::to_string(i) + "\n");
+    }
+    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i], before[i]) << "finished lines are kept";
+
+    // Another input's output file is refused and left alone.
+    write_file(dir / "other.jsonl", R"({"id":"x","lang":"bash","program":""})" "\n");
+    const ProcessResult other = run_exec(batch_of({"--batch", dir / "other.jsonl", "--out", out}));
+    EXPECT_EQ(other.exit_code(), 2);
+    EXPECT_NE(other.err.find("does not belong to this input"), std::string::npos) << other.err;
+    EXPECT_EQ(lines_of(read_file(out)), after);
+}
+
+TEST(Batch, ReadsOpenStandardInputOnlyAsFarAsNeededAndSignalEndsItsRuns) {
+    const std::string token = "tessimar-batch-sleeper-" + std::to_string(getpid());
+    TempDir dir;
+    ScopedEnv env;
+    env.set("TMPDIR", dir.path());
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        signal(SIGPIPE, SIG_DFL);
+        execl(kExec, kExec, "--batch", "-", "--jobs", "1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    close(in[0]);
+    close(out[1]);
+    signal(SIGPIPE, SIG_IGN);
+
+    // A finished first request comes back while standard input stays open.
+    const std::string quick = R"({"lang":"bash","program":"echo first"})" "\n";
+    ASSERT_EQ(write(in[1], quick.data(), quick.size()), static_cast<ssize_t>(quick.size()));
+    std::string got;
+    pollfd p{out[0], POLLIN, 0};
+    while (got.find('\n') == std::string::npos && poll(&p, 1, 60000) == 1) {
+        char buf[4096];
+        const ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    ASSERT_NE(got.find("\"stdout\":\"first\\n\""), std::string::npos) << got;
+
+    const std::string sleeper =
+        R"({"lang":"bash","timeout":1000,"program":"exec -a )" + token + R"( sleep 1000"})" "\n";
+    ASSERT_EQ(write(in[1], sleeper.data(), sleeper.size()), static_cast<ssize_t>(sleeper.size()));
+    ASSERT_TRUE(eventually([&] { return process_with_token_alive(token); }));
+
+    // While the sleeper runs, at most 16 requests per job are taken in: the
+    // batch stops reading, and the pipe fills up.
+    const std::string big = R"({"lang":"bash","program":"#)" + std::string(64 * 1024, 'x') + "\"}\n";
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+    std::size_t accepted = 0;
+    auto last_progress = std::chrono::steady_clock::now();
+    while (accepted < 60 * big.size() &&
+           std::chrono::steady_clock::now() - last_progress < std::chrono::milliseconds(500)) {
+        const ssize_t w = write(in[1], big.data() + accepted % big.size(), big.size() - accepted % big.size());
+        if (w > 0) {
+            accepted += static_cast<std::size_t>(w);
+            last_progress = std::chrono::steady_clock::now();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    // 16 requests, a read buffer and the pipe's own capacity.
+    EXPECT_LT(accepted, 22 * big.size());
+
+    kill(pid, SIGTERM);
+    close(in[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+    char rest[16];
+    EXPECT_EQ(read(out[0], rest, sizeof rest), 0) << "no line for unfinished requests";
+    close(out[0]);
+    EXPECT_TRUE(eventually([&] { return !process_with_token_alive(token); }, 10)) << "the running program is gone";
+}

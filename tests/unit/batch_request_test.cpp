@@ -1,0 +1,130 @@
+// Batch mode's pure parts: the command line, a request line turned into the
+// runner's arguments, and a report turned into a batch line with its id.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/batch_options.hpp"
+#include "cli/batch_request.hpp"
+
+using namespace tessimar;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+std::string error_of(const std::string& line, std::uint64_t n = 7) {
+    const BatchRequest r = translate_request(line, n, {});
+    EXPECT_FALSE(r.run.ok()) << line;
+    return r.run.ok() ? "" : r.run.error();
+}
+
+}  // namespace
+
+TEST(BatchOptions, BatchModeOnlyWhenBatchIsAnOption) {
+    EXPECT_FALSE(scan_batch_options({"--lang", "python3", "--jobs", "2"}));
+    // A value of another option is not the option.
+    EXPECT_FALSE(scan_batch_options({"--stdin", "--batch", "x"}));
+    const auto o = scan_batch_options({"--timeout", "5", "--batch", "in", "--no-net", "--jobs", "3", "--out", "o",
+                                       "--first-line", "41", "--lang"});
+    ASSERT_TRUE(o && o->ok());
+    EXPECT_EQ(o->value().input, "in");
+    EXPECT_EQ(o->value().jobs, 3u);
+    EXPECT_EQ(o->value().out, "o");
+    EXPECT_EQ(o->value().first_line, 41u);
+    // The dangling --lang is dropped: it would take the request's first argument.
+    EXPECT_EQ(o->value().defaults, (Args{"--timeout", "5", "--no-net"}));
+}
+
+TEST(BatchOptions, UnusableValuesAreErrors) {
+    for (const Args& args : {Args{"--batch"}, Args{"--batch", ""}, Args{"--batch", "in", "--jobs", "0"},
+                             Args{"--batch", "in", "--jobs", "1025"}, Args{"--batch", "in", "--jobs", "2x"},
+                             Args{"--batch", "in", "--first-line", "0"}, Args{"--batch", "in", "--out"}}) {
+        const auto o = scan_batch_options(args);
+        ASSERT_TRUE(o) << args.back();
+        EXPECT_FALSE(o->ok()) << args.back();
+    }
+}
+
+TEST(BatchRequest, KeysBecomeOptionsAfterTheDefaults) {
+    const BatchRequest r = translate_request(
+        R"({"timeout":3,"lang":"c","program":"int main(){}","max_cpu":2,"max_memory_mb":64,)"
+        R"("max_output_kb":9,"workdir":"/w","no_net":true,"stdin":"a\u0000b","cases":"/c","contain":true})",
+        4, {"--timeout", "9"});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.id, "4");
+    EXPECT_EQ(r.run.value().args,
+              (Args{"--timeout", "9", "--lang", "c", "--timeout", "3", "--max-cpu", "2", "--max-memory-mb", "64",
+                    "--max-output-kb", "9", "--workdir", "/w", "--cases", "/c", "--no-net", "--contain",
+                    "--stdin-file", kBatchStdinPath}));
+    EXPECT_EQ(r.run.value().program, "int main(){}");
+    EXPECT_EQ(r.run.value().stdin_text, std::string("a\0b", 3));
+}
+
+TEST(BatchRequest, FalseTurnsACommandLineFlagOff) {
+    const BatchRequest r = translate_request(R"({"lang":"bash","program":"","no_net":false})", 1,
+                                             {"--no-net", "--stdin", "--no-net", "--contain"});
+    ASSERT_TRUE(r.run.ok());
+    // The value of --stdin stays; the flag occurrences go.
+    EXPECT_EQ(r.run.value().args, (Args{"--stdin", "--no-net", "--contain", "--lang", "bash"}));
+    EXPECT_FALSE(r.run.value().stdin_text);
+}
+
+TEST(BatchRequest, IdsComeBackAsWritten) {
+    const auto id = [](const std::string& written) {
+        return translate_request(R"({"lang":"bash","program":"","id":)" + written + "}", 1, {}).id;
+    };
+    EXPECT_EQ(id("18446744073709551615"), "18446744073709551615");
+    EXPECT_EQ(id("123456789012345678901234567890"), "123456789012345678901234567890");
+    EXPECT_EQ(id("-12"), "-12");
+    EXPECT_EQ(id("1.50"), "1.50");
+    EXPECT_EQ(id("2E3"), "2E3");
+    EXPECT_EQ(id(R"("\u0041\/\u00e9\n")"), "\"A/\xC3\xA9\\n\"");
+    // Not a string or number: the line number, and an error.
+    EXPECT_EQ(id("true"), "1");
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":"","id":null})"),
+              "line 7: 'id' must be a string or a number, not null");
+}
+
+TEST(BatchRequest, BadLinesSayWhatIsWrong) {
+    EXPECT_EQ(error_of(""), "line 7: blank line, expected a JSON object");
+    EXPECT_EQ(error_of("  \r"), "line 7: blank line, expected a JSON object");
+    EXPECT_EQ(error_of("[1]"), "line 7: not a JSON object");
+    EXPECT_EQ(error_of("\"x\""), "line 7: not a JSON object");
+    EXPECT_EQ(error_of("{\"lang\":"), "line 7: not valid JSON (at byte 9)");
+    EXPECT_EQ(error_of("{\"lang\":\"\xff\"}").rfind("line 7: not valid JSON", 0), 0u);
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":"","x":1})"), "line 7: unknown key 'x'");
+    EXPECT_EQ(error_of(R"({"lang":"bash","lang":"c","program":""})"), "line 7: duplicate key 'lang'");
+    EXPECT_EQ(error_of(R"({"program":""})"), "line 7: missing 'lang'");
+    EXPECT_EQ(error_of(R"({"lang":"bash"})"), "line 7: missing 'program'");
+    EXPECT_EQ(error_of(R"({"lang":1,"program":""})"), "line 7: 'lang' must be a string, not 1");
+    EXPECT_EQ(error_of(R"({"lang":"a\u0000","program":""})"), "line 7: 'lang' must not contain a NUL character");
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":["x"]})"),
+              "line 7: 'program' must be a string, not an array or object");
+    for (const char* bad : {"true", "-1", "1.5", "1e2", "18446744073709551616", "\"5\""})
+        EXPECT_EQ(error_of(std::string(R"({"lang":"bash","program":"","timeout":)") + bad + "}")
+                      .rfind("line 7: 'timeout' must be a whole number from 0 to 18446744073709551615, not ", 0),
+                  0u)
+            << bad;
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":"","no_net":1})"), "line 7: 'no_net' must be true or false, not 1");
+    // A bad key does not lose a valid id.
+    EXPECT_EQ(translate_request(R"({"id":"k","lang":"bash","program":"","x":1})", 3, {}).id, "\"k\"");
+}
+
+TEST(BatchRequest, ReportGetsItsIdInByteOrder) {
+    const std::string report =
+        "{\"error\":\"e\\u0001\",\"exit_code\":null,\"language\":\"bash\",\"ok\":true,\"stdout\":\"\\\"id\\\":1\"}\n";
+    const auto line = output_line_from_report(report, "123456789012345678901234567890");
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(line->ok);
+    EXPECT_EQ(line->text,
+              "{\"error\":\"e\\u0001\",\"exit_code\":null,\"id\":123456789012345678901234567890,"
+              "\"language\":\"bash\",\"ok\":true,\"stdout\":\"\\\"id\\\":1\"}\n");
+    EXPECT_EQ(id_of_output_line(line->text), "123456789012345678901234567890");
+    EXPECT_FALSE(output_line_from_report("", "1"));
+    EXPECT_FALSE(output_line_from_report("{\"ok\":true}", "1"));           // no line feed
+    EXPECT_FALSE(output_line_from_report("{\"ok\":true}\n{}\n", "1"));     // two lines
+    EXPECT_FALSE(output_line_from_report("[1]\n", "1"));
+    EXPECT_EQ(error_line("line 2: x", "\"a\""), "{\"error\":\"line 2: x\",\"id\":\"a\",\"ok\":false}\n");
+}
