@@ -4,13 +4,16 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/discovery.hpp"
 #include "cli/options.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
+#include "driver/cases_run.hpp"
 #include "driver/run_driver.hpp"
 
 using namespace tessimar;
@@ -41,6 +44,21 @@ Json answer(const std::vector<std::string>& args) {
     return run(options.language, program, options.stdin_text, options.limits, options.workdir);
 }
 
+// --cases writes its line piece by piece while the cases run; --stdin and
+// --stdin-file are not used. Returns the exit status, or nothing for every
+// other invocation.
+std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
+    if (select_mode(args) != Mode::Run) return std::nullopt;
+    RunOptions options = scan_options(args);
+    if (!options.cases) return std::nullopt;
+    std::string program = read_all(0);
+    if (!is_valid_utf8(program)) program.clear();
+    const auto to_stdout = [](std::string_view piece) { return write_all(1, piece.data(), piece.size()) == 0; };
+    return run_cases(options.language, program, *options.cases, options.limits, options.workdir, to_stdout)
+               ? 0
+               : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +77,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::string line;
     try {
+        if (const std::optional<int> status = run_cases_mode(args)) return *status;
         line = to_json_line(answer(args));
     } catch (const std::exception&) {
         line = to_json_line(build_setup_error_report("internal error: out of memory"));
