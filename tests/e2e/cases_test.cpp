@@ -87,7 +87,7 @@ TEST(Cases, TheFirstCaseThatIsNotOkDecidesTheTopLevelAndTheRestStillRun) {
     write_file(dir / "2.in", "sleep\n");
     write_file(dir / "3.in", "x\n");
     write_file(dir / "4.in", "4\n");
-    const json j = report_of(run_exec(cases_run("python3", kDoublePy, dir.path(), {"--timeout", "1"})));
+    const json j = report_of(run_exec(cases_run("python3", kDoublePy, dir.path(), {"--timeout", "3"})));
 
     ASSERT_EQ(j.at("cases").size(), 4u) << j.dump();
     const json& c = j.at("cases");
