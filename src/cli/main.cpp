@@ -38,10 +38,15 @@ Json answer(const std::vector<std::string>& args) {
         case Mode::Run: break;
     }
     RunOptions options = scan_options(args);
-    load_stdin_file(options);
-    std::string program = read_all(0);
-    if (!is_valid_utf8(program)) program.clear();
-    return run(options.language, program, options.stdin_text, options.limits, options.workdir);
+    const Status input = load_stdin_file(options);
+    // The program is read to its end in every case, so that a caller writing
+    // it into a pipe never sees the pipe closed early; the first failure then
+    // takes the place of the run.
+    Result<std::string> program = read_all(0);
+    if (!input) return build_setup_error_report(input.error());
+    if (!program)
+        return build_setup_error_report("cannot read the program from standard input: " + program.error());
+    return run(options.language, program.value(), options.stdin_text, options.limits, options.workdir);
 }
 
 // --cases writes its line piece by piece while the cases run; --stdin and

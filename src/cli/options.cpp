@@ -44,7 +44,7 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--max-cpu") o.limits.max_cpu_secs = number(v, 0);
         else if (a == "--max-memory-mb") o.limits.max_memory_mb = number(v, 0);
         else if (a == "--max-output-kb") o.limits.max_output_kb = number(v, 0);
-        else if (a == "--stdin") o.stdin_text = utf8_lossy(v);
+        else if (a == "--stdin") o.stdin_text = v;
         else if (a == "--stdin-file") o.stdin_file = v;
         else if (a == "--cases") o.cases = v;
         else o.workdir = v;
@@ -52,39 +52,43 @@ RunOptions scan_options(const std::vector<std::string>& args) {
     return o;
 }
 
-std::string read_all(int fd) {
-    std::string data;
+namespace {
+
+// Appends everything readable from `fd`; returns 0 or the errno that ended it.
+int append_all(int fd, std::string& data) {
     try {
         char chunk[65536];
         while (true) {
             const ssize_t n = retry_eintr([&] { return read(fd, chunk, sizeof chunk); });
-            if (n <= 0) break;
+            if (n < 0) return errno;
+            if (n == 0) return 0;
             data.append(chunk, static_cast<std::size_t>(n));
         }
     } catch (const std::bad_alloc&) {
+        return ENOMEM;
     }
+}
+
+}  // namespace
+
+Result<std::string> read_all(int fd) {
+    std::string data;
+    if (const int err = append_all(fd, data)) return Error{os_error_text(err)};
     return data;
 }
 
-void load_stdin_file(RunOptions& o) {
-    if (!o.stdin_file) return;
-    o.stdin_text.clear();
-    if (o.stdin_file->find('\0') != std::string::npos) return;
+Status load_stdin_file(RunOptions& o) {
+    if (!o.stdin_file) return Status::success();
+    const auto failed = [&](const std::string& reason) {
+        return Error{"cannot read --stdin-file " + display_path(*o.stdin_file) + ": " + reason};
+    };
+    if (o.stdin_file->find('\0') != std::string::npos) return failed("nul byte found in provided data");
     UniqueFd fd(retry_eintr([&] { return open(o.stdin_file->c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd.valid()) return;
+    if (!fd.valid()) return failed(os_error_text(errno));
     std::string data;
-    try {
-        char chunk[65536];
-        while (true) {
-            const ssize_t n = retry_eintr([&] { return read(fd.get(), chunk, sizeof chunk); });
-            if (n < 0) return;  // a read error is a failure: the child gets nothing
-            if (n == 0) break;
-            data.append(chunk, static_cast<std::size_t>(n));
-        }
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    if (is_valid_utf8(data)) o.stdin_text = std::move(data);
+    if (const int err = append_all(fd.get(), data)) return failed(os_error_text(err));
+    o.stdin_text = std::move(data);
+    return Status::success();
 }
 
 }  // namespace tessimar

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/result.hpp"
 #include "common/run_limits.hpp"
 
 namespace tessimar {
@@ -12,7 +13,7 @@ namespace tessimar {
 struct RunOptions {
     std::string language;                   // text (invalid UTF-8 replaced)
     RunLimits limits;
-    std::string stdin_text;                 // text
+    std::string stdin_text;                 // bytes, exactly as given
     std::optional<std::string> stdin_file;  // path bytes as given
     std::optional<std::string> workdir;     // path bytes as given
     std::optional<std::string> cases;       // --cases: directory path bytes as given
@@ -25,11 +26,12 @@ Mode select_mode(const std::vector<std::string>& args);
 
 RunOptions scan_options(const std::vector<std::string>& args);
 
-// Applies --stdin-file: its UTF-8 content replaces stdin_text; any failure
-// empties it.
-void load_stdin_file(RunOptions& options);
+// Applies --stdin-file: its bytes replace stdin_text. A file that cannot be
+// opened or read to its end is an error naming the path and the OS error.
+Status load_stdin_file(RunOptions& options);
 
-// Reads a descriptor to its end; a read error keeps what was read before it.
-std::string read_all(int fd);
+// Reads a descriptor to its end. A read error is returned as its OS error
+// text; the caller still owns the decision to read on or stop.
+Result<std::string> read_all(int fd);
 
 }  // namespace tessimar

@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,8 +13,10 @@
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "phase/child_exec.hpp"
+#include "phase/child_wait.hpp"
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
+#include "phase/reaper.hpp"
 #include "phase/termination.hpp"
 #include "report/output_capture.hpp"
 
@@ -59,84 +60,104 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return out;
 }
 
-void sleep_10ms() {
-    struct timespec left{0, 10'000'000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
+// The three standard streams of the child, on the phase's files.
+struct PhaseFiles {
+    std::string in_path, out_path, err_path;
+    UniqueFd in, out, err;
+};
 
-}  // namespace
-
-PhaseOutcome run_phase(const PhaseRequest& r) {
-    const std::string out_path = join_path(r.scratch_dir, r.phase + ".out");
-    const std::string err_path = join_path(r.scratch_dir, r.phase + ".err");
-    const std::string in_path = join_path(r.scratch_dir, r.phase + ".in");
-
+// Writes the input file and opens the child's descriptors; false when one
+// of the three cannot be had.
+bool open_phase_files(const PhaseRequest& r, PhaseFiles& f) {
+    f.out_path = join_path(r.scratch_dir, r.phase + ".out");
+    f.err_path = join_path(r.scratch_dir, r.phase + ".err");
+    f.in_path = join_path(r.scratch_dir, r.phase + ".in");
     {
-        UniqueFd in(retry_eintr([&] { return open(in_path.c_str(), kCreateFlags, 0666); }));
+        UniqueFd in(retry_eintr([&] { return open(f.in_path.c_str(), kCreateFlags, 0666); }));
         if (in.valid()) (void)write_all(in.get(), r.stdin_bytes.data(), r.stdin_bytes.size());
     }
-
-    UniqueFd out_fd(lift(retry_eintr([&] { return open(out_path.c_str(), kCreateFlags, 0666); })));
-    UniqueFd err_fd(lift(retry_eintr([&] { return open(err_path.c_str(), kCreateFlags, 0666); })));
+    f.out.reset(lift(retry_eintr([&] { return open(f.out_path.c_str(), kCreateFlags, 0666); })));
+    f.err.reset(lift(retry_eintr([&] { return open(f.err_path.c_str(), kCreateFlags, 0666); })));
     // Non-blocking and no links: a FIFO or link planted at the input name is
     // refused rather than waited on.
-    UniqueFd in_fd(lift(retry_eintr(
-        [&] { return open(in_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); })));
-    if (in_fd.valid()) {
+    f.in.reset(lift(retry_eintr(
+        [&] { return open(f.in_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); })));
+    if (f.in.valid()) {
         struct stat st;
-        if (fstat(in_fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) in_fd.reset();
-        else (void)fcntl(in_fd.get(), F_SETFL, O_RDONLY);
+        if (fstat(f.in.get(), &st) != 0 || !S_ISREG(st.st_mode)) f.in.reset();
+        else (void)fcntl(f.in.get(), F_SETFL, O_RDONLY);
     }
-    if (!out_fd.valid() || !err_fd.valid() || !in_fd.valid()) return io_failure(r.scratch_dir);
+    return f.out.valid() && f.err.valid() && f.in.valid();
+}
 
-    ChildEnv env = build_child_env(r.python_path, r.extra_env);
-    const NetPlan net = plan_network(r.limits.no_net, env);
-    PhaseOutcome outcome;
-    const LimitPlan limits = plan_limits(r.limits, outcome.unenforced, r.phase != "compile");
+// Everything the child touches between fork and exec, built in the runner.
+// Pinned in place: the plan points into the strings below.
+class PreparedChild {
+public:
+    PreparedChild(const PhaseRequest& r, const ChildEnv& env, const LimitPlan& limits, const NetPlan& net,
+                  const PhaseFiles& files)
+        : argv_strings_(r.argv), env_strings_(env_block(env)), cwd_(r.cwd) {
+        candidate_strings_ = exec_candidates(r.argv[0], env.count("PATH") ? env.at("PATH") : std::string());
+        script_strings_.push_back("/bin/sh");
+        script_strings_.push_back("");
+        for (std::size_t i = 1; i < r.argv.size(); ++i) script_strings_.push_back(r.argv[i]);
+        argv_ = pointers(argv_strings_);
+        envp_ = pointers(env_strings_);
+        candidates_ = pointers(candidate_strings_);
+        script_argv_ = pointers(script_strings_);
+        const std::vector<sock_filter>& filter = build_network_filter();
+        program_ = sock_fprog{static_cast<unsigned short>(filter.size()), const_cast<sock_filter*>(filter.data())};
 
-    // Everything the child touches is built here, before the fork.
+        plan_.stdin_fd = files.in.get();
+        plan_.stdout_fd = files.out.get();
+        plan_.stderr_fd = files.err.get();
+        plan_.cwd = cwd_.c_str();
+        plan_.argv = argv_.data();
+        plan_.envp = envp_.data();
+        plan_.candidates = candidates_.data();
+        plan_.script_argv = script_argv_.data();
+        plan_.limits = limits;
+        plan_.runner_pid = getpid();
+        plan_.filter = net.filter ? &program_ : nullptr;
+    }
+    PreparedChild(const PreparedChild&) = delete;
+    PreparedChild& operator=(const PreparedChild&) = delete;
+
+    ChildPlan& plan() { return plan_; }
+
+private:
+    std::vector<std::string> argv_strings_, env_strings_, candidate_strings_, script_strings_;
+    std::string cwd_;
+    std::vector<char*> argv_, envp_, candidates_, script_argv_;
+    sock_fprog program_{};
+    ChildPlan plan_;
+};
+
+// "nul byte found in provided data" when any text handed to exec holds one.
+bool exec_inputs_have_nul(const PhaseRequest& r, const ChildEnv& env) {
     for (const std::string& a : r.argv)
-        if (has_nul(a)) return start_failure(r, "nul byte found in provided data");
-    if (has_nul(r.cwd)) return start_failure(r, "nul byte found in provided data");
+        if (has_nul(a)) return true;
+    if (has_nul(r.cwd)) return true;
     for (const auto& [name, value] : env)
-        if (has_nul(value)) return start_failure(r, "nul byte found in provided data");
+        if (has_nul(value)) return true;
+    return false;
+}
 
-    std::vector<std::string> argv_strings = r.argv;
-    std::vector<char*> argv = pointers(argv_strings);
-    std::vector<std::string> env_strings = env_block(env);
-    std::vector<char*> envp = pointers(env_strings);
-    std::vector<std::string> candidate_strings = exec_candidates(r.argv[0], env["PATH"]);
-    std::vector<char*> candidates = pointers(candidate_strings);
-    std::vector<std::string> script_strings;
-    script_strings.push_back("/bin/sh");
-    script_strings.push_back("");
-    for (std::size_t i = 1; i < r.argv.size(); ++i) script_strings.push_back(r.argv[i]);
-    std::vector<char*> script_argv = pointers(script_strings);
-    std::string cwd = r.cwd;
+struct Started {
+    pid_t pid = -1;
+    int error = 0;  // set when the child could not be started
+};
 
+// Forks the child and waits for its exec. The termination signals stay
+// blocked from before the fork until the child is recorded, so the handler
+// never sees a running child that it cannot kill.
+Started start_child(ChildPlan& plan, PhaseFiles& files) {
     int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return start_failure(r, os_error_text(errno));
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {-1, errno};
     UniqueFd pipe_read(lift(pipe_fds[0]));
     UniqueFd pipe_write(lift(pipe_fds[1]));
-    if (!pipe_read.valid() || !pipe_write.valid()) return start_failure(r, os_error_text(EMFILE));
-
-    ChildPlan plan;
-    plan.stdin_fd = in_fd.get();
-    plan.stdout_fd = out_fd.get();
-    plan.stderr_fd = err_fd.get();
+    if (!pipe_read.valid() || !pipe_write.valid()) return {-1, EMFILE};
     plan.error_fd = pipe_write.get();
-    plan.cwd = cwd.c_str();
-    plan.argv = argv.data();
-    plan.envp = envp.data();
-    plan.candidates = candidates.data();
-    plan.script_argv = script_argv.data();
-    plan.limits = limits;
-    plan.runner_pid = getpid();
-    const std::vector<sock_filter>& filter = build_network_filter();
-    const sock_fprog program{static_cast<unsigned short>(filter.size()),
-                             const_cast<sock_filter*>(filter.data())};
-    plan.filter = net.filter ? &program : nullptr;
 
     install_termination_handler();
     sigset_t block, previous;
@@ -150,73 +171,48 @@ PhaseOutcome run_phase(const PhaseRequest& r) {
     if (pid == 0) child_main(plan);
     const int fork_errno = errno;
     pipe_write.reset();
-    in_fd.reset();
-    out_fd.reset();
-    err_fd.reset();
+    files.in.reset();
+    files.out.reset();
+    files.err.reset();
     if (pid < 0) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return start_failure(r, os_error_text(fork_errno));
+        return {-1, fork_errno};
     }
 
+    // The pipe closes on exec; a report on it means a step failed.
     ChildFailure failure{};
     const ssize_t got = retry_eintr([&] { return read(pipe_read.get(), &failure, sizeof failure); });
-    pipe_read.reset();
     if (got != 0) {
         int status;
         (void)retry_eintr([&] { return waitpid(pid, &status, 0); });
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        const int err = got == static_cast<ssize_t>(sizeof failure) ? failure.error : EIO;
-        return start_failure(r, os_error_text(err));
+        return {-1, got == static_cast<ssize_t>(sizeof failure) ? failure.error : EIO};
     }
-
     exchange_child_pid(pid);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return {pid, 0};
+}
 
-    const auto t0 = std::chrono::steady_clock::now();
-    int status = 0;
-    struct rusage usage{};
-    while (true) {
-        const pid_t w = wait4(pid, &status, WNOHANG, &usage);
-        if (w == pid) break;
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            if (pid > 1) (void)killpg(pid, SIGKILL);
-            int ignored;
-            (void)waitpid(pid, &ignored, 0);
-            exchange_child_pid(0);
-            return start_failure(r, os_error_text(err));
-        }
-        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::steady_clock::now() - t0);
-        if (static_cast<std::uint64_t>(elapsed.count()) >= r.limits.timeout_secs) {
-            (void)killpg(pid, SIGKILL);
-            (void)retry_eintr([&] { return wait4(pid, &status, 0, &usage); });
-            outcome.timed_out = true;
-            break;
-        }
-        sleep_10ms();
-    }
-    if (pid > 1) (void)killpg(pid, SIGKILL);  // whatever the child left in its group
-    exchange_child_pid(0);
-
-    const int sig = status & 0x7f;
+void measure(const WaitResult& w, PhaseOutcome& outcome) {
+    outcome.timed_out = w.timed_out;
+    const int sig = w.status & 0x7f;
     if (sig == 0) {
-        outcome.exit_code = (status >> 8) & 0xff;
+        outcome.exit_code = (w.status >> 8) & 0xff;
     } else {
         outcome.signaled = true;
         outcome.signal = sig;
         outcome.exit_code = 0;
     }
-    const long long cpu = (static_cast<long long>(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000 +
-                          (static_cast<long long>(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) / 1000;
+    const struct rusage& u = w.usage;
+    const long long cpu = (static_cast<long long>(u.ru_utime.tv_sec) + u.ru_stime.tv_sec) * 1000 +
+                          (static_cast<long long>(u.ru_utime.tv_usec) + u.ru_stime.tv_usec) / 1000;
     outcome.cpu_ms = cpu < 0 ? 0 : static_cast<std::uint64_t>(cpu);
-    outcome.peak_memory_kb = usage.ru_maxrss < 0 ? 0 : static_cast<std::uint64_t>(usage.ru_maxrss);
+    outcome.peak_memory_kb = u.ru_maxrss < 0 ? 0 : static_cast<std::uint64_t>(u.ru_maxrss);
+}
 
-    network_notes(net, outcome.unenforced);
-
-    CapturedOutput out = read_captured_output(out_path, r.limits.max_output_kb);
-    CapturedOutput err = read_captured_output(err_path, r.limits.max_output_kb);
+void read_back(const PhaseFiles& files, std::uint64_t max_output_kb, PhaseOutcome& outcome) {
+    CapturedOutput out = read_captured_output(files.out_path, max_output_kb);
+    CapturedOutput err = read_captured_output(files.err_path, max_output_kb);
     outcome.stdout_text = std::move(out.text);
     outcome.stdout_bytes = out.size;
     outcome.stderr_text = std::move(err.text);
@@ -230,6 +226,45 @@ PhaseOutcome run_phase(const PhaseRequest& r) {
         outcome.output_error = "stderr: " + *err.error;
     if (outcome.timed_out && outcome.stderr_text.empty())
         outcome.stderr_text = "<killed: exceeded wall-clock timeout>";
+}
+
+// How long the runner keeps killing what a phase left behind before it gives
+// up: far above what a real escapee needs (a few milliseconds), low enough
+// that a process forking as fast as it is killed cannot hold a run for long.
+constexpr std::chrono::milliseconds kSweepBound{2000};
+
+}  // namespace
+
+PhaseOutcome run_phase(const PhaseRequest& r) {
+    // Prepare.
+    PhaseFiles files;
+    if (!open_phase_files(r, files)) return io_failure(r.scratch_dir);
+    ChildEnv env = build_child_env(r.python_path, r.extra_env);
+    const NetPlan net = plan_network(r.limits.no_net, env);
+    PhaseOutcome outcome;
+    const LimitPlan limits = plan_limits(r.limits, outcome.unenforced, r.phase != "compile");
+    if (exec_inputs_have_nul(r, env)) return start_failure(r, "nul byte found in provided data");
+    PreparedChild child(r, env, limits, net, files);
+    (void)become_subreaper();
+
+    // Start.
+    const Started started = start_child(child.plan(), files);
+    if (started.pid < 0) return start_failure(r, os_error_text(started.error));
+    const pid_t pid = started.pid;
+
+    // Wait.
+    const WaitResult waited = wait_for_child(pid, std::chrono::steady_clock::now(), r.limits.timeout_secs);
+    if (pid > 1) (void)killpg(pid, SIGKILL);  // whatever the child left in its group
+    exchange_child_pid(0);
+    // And whatever left the group: nothing the phase started may still write
+    // its files while they are read back, or outlive the run.
+    (void)sweep_descendants(kSweepBound);
+    if (waited.error != 0) return start_failure(r, os_error_text(waited.error));
+
+    // Measure.
+    measure(waited, outcome);
+    network_notes(net, outcome.unenforced);
+    read_back(files, r.limits.max_output_kb, outcome);
     return outcome;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -60,34 +61,42 @@ StatusFields parse_status_text(std::string_view text) {
 std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid) {
     DIR* dir = opendir(proc_dir);
     if (dir == nullptr) return std::nullopt;
-    std::string buffer;
-    buffer.reserve(4096);
+    const int dir_fd = dirfd(dir);
+    // One buffer for the whole scan. A status file is about 1.5 KiB and the
+    // two fields sit in its first half, so one read per process is the rule;
+    // a longer file is read on only while a field is still missing.
+    std::string buffer(4096, '\0');
     std::uint64_t total = 0;
     bool matched = false;
-    while (true) {
-        errno = 0;
-        const dirent* entry = readdir(dir);
-        if (entry == nullptr) break;
+    char path[32];
+    while (const dirent* entry = readdir(dir)) {
         const std::string_view name = entry->d_name;
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string_view::npos)
+        if (name.empty() || name.size() > 20 || name.find_first_not_of("0123456789") != std::string_view::npos)
             continue;
-        const std::string path = std::string(proc_dir) + "/" + std::string(name) + "/status";
-        UniqueFd fd(retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+        std::memcpy(path, name.data(), name.size());
+        std::memcpy(path + name.size(), "/status", sizeof "/status");
+        UniqueFd fd(retry_eintr([&] { return openat(dir_fd, path, O_RDONLY | O_CLOEXEC); }));
         if (!fd.valid()) continue;
-        buffer.clear();
+        std::size_t used = 0;
+        StatusFields fields;
         bool failed = false;
-        char chunk[4096];
         while (true) {
-            const ssize_t n = retry_eintr([&] { return read(fd.get(), chunk, sizeof chunk); });
+            if (used == buffer.size()) buffer.resize(buffer.size() * 2);
+            const ssize_t n = retry_eintr([&] { return read(fd.get(), buffer.data() + used, buffer.size() - used); });
             if (n < 0) {
                 failed = true;
                 break;
             }
-            if (n == 0) break;
-            buffer.append(chunk, static_cast<std::size_t>(n));
+            used += static_cast<std::size_t>(n);
+            // Only whole lines are parsed until the end of the file: a number
+            // cut by the read must not count. The lines up to the two fields
+            // are ASCII, so the bytes parse as the decoded text would.
+            std::string_view seen(buffer.data(), used);
+            if (n != 0) seen = seen.substr(0, seen.rfind('\n') + 1);
+            fields = parse_status_text(seen);
+            if (n == 0 || (fields.uid && fields.threads)) break;
         }
         if (failed) continue;
-        const StatusFields fields = parse_status_text(utf8_lossy(buffer));
         if (fields.uid && *fields.uid == uid) {
             total = sat_add(total, fields.threads.value_or(1));
             matched = true;

@@ -163,6 +163,110 @@ INSTANTIATE_TEST_SUITE_P(
                       Leftover{"DeepChain", "bash -c 'bash -c \"(sleep TOK &)\" &' ; exit 0\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// ----------------------------------------- escaping the group or the session
+
+struct Escape {
+    const char* name;
+    const char* program;  // shell text; "TOK" stands for the sleep token
+};
+void PrintTo(const Escape& v, std::ostream* os) { *os << v.name; }
+
+// (what escapes, in the compile phase, as an ordinary user)
+class Escaped : public ::testing::TestWithParam<std::tuple<Escape, bool, bool>> {};
+
+TEST_P(Escaped, NothingOutlivesThePhase) {
+    const auto& [escape, compile, as_nobody] = GetParam();
+    if (as_nobody && (geteuid() != 0 || !have("/usr/bin/setpriv"))) GTEST_SKIP() << "needs root and setpriv";
+    if (!have("/usr/bin/setsid")) GTEST_SKIP() << "no setsid";
+    TempDir tmp, fake;
+    open_up(tmp.path());
+    open_up(fake.path());
+    const std::string tok = sleep_token();
+    std::string program = escape.program;
+    for (std::size_t at; (at = program.find("TOK")) != std::string::npos;) program.replace(at, 3, tok);
+    const std::string w = tmp / "w";
+    ASSERT_EQ(mkdir(w.c_str(), 0777), 0);
+    chmod(w.c_str(), 0777);
+
+    Invocation inv;
+    if (compile) {
+        // A "compiler" that leaves the escapee behind and fails.
+        write_file(fake / "gcc", "#!/bin/bash\n" + program + "exit 1\n", 0755);
+        inv = run_of("c", "int main(void) { return 0; }\n", tmp.path(), {"--workdir", w, "--timeout", "10"});
+        inv.set["TESSIMAR_RUNTIME_PATH"] = fake.path() + ":" + kSearchPath;
+    } else {
+        inv = run_of("bash", program, tmp.path(), {"--workdir", w, "--timeout", "10"});
+    }
+    if (as_nobody) {
+        inv.set["TESSIMAR_MAX_PROCESSES"] = "256";
+        inv.wrapper = kAsNobody;
+    }
+    const ProcessResult r = run_exec(inv);
+    const json j = checked_report(r);
+    EXPECT_EQ(j.value("phase", ""), compile ? "compile" : "run") << head(r.out);
+    EXPECT_FALSE(j.value("timed_out", true)) << head(r.out);
+
+    // Gone when the runner returns: the sleep would otherwise last minutes,
+    // and the writer would still be appending to the phase's output.
+    EXPECT_FALSE(testing_support::process_with_token_alive(tok)) << "an escapee outlived the run";
+    const std::string out = w + "/.tessimar-run/" + (compile ? "compile" : "run") + ".out";
+    const std::string before = testing_support::read_file(out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(testing_support::read_file(out), before) << "something still writes the captured output";
+    EXPECT_TRUE(gone_within(tok));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attack, Escaped,
+    ::testing::Combine(
+        ::testing::Values(Escape{"SetsidSleeper", "setsid sleep TOK &\nsleep 0.1\n"},
+                          Escape{"SetsidWriter",
+                                 "setsid bash -c 'while :; do echo TOK; sleep 0.005; done' &\nsleep 0.2\n"},
+                          Escape{"DoubleForkedDaemon", "( setsid bash -c 'sleep TOK & exit 0' & )\nsleep 0.1\n"},
+                          Escape{"NewGroup", "perl -e 'setpgrp(0, 0); exec(\"sleep\", \"TOK\")' &\nsleep 0.1\n"}),
+        ::testing::Bool(), ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "InCompile" : "InRun") +
+               (std::get<2>(info.param) ? "AsNobody" : "AsRoot");
+    });
+
+// ------------------------------------------------- the wait without a pidfd
+
+// Kernels or container profiles that refuse pidfd_open (and signalfd): the
+// wait falls back, and ends, times out and measures the same.
+class WaitFallback : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(WaitFallback, ExitAndTimeoutAreSeen) {
+    if (!have("/usr/bin/python3")) GTEST_SKIP() << "python3 is needed for the seccomp wrapper";
+    TempDir tmp;
+    const std::vector<std::string> wrapper = {"/usr/bin/python3", TESSIMAR_TEST_SUPPORT_DIR "/deny_syscalls.py",
+                                              "38", GetParam(), "--"};
+    {
+        Invocation inv = run_of("bash", "echo out; exit 3\n", tmp.path());
+        inv.wrapper = wrapper;
+        const json j = checked_report(run_exec(inv));
+        EXPECT_EQ(j.value("exit_code", 0), 3);
+        EXPECT_EQ(j.value("stdout", ""), "out\n");
+        EXPECT_EQ(j.value("verdict", ""), "RTE");
+    }
+    {
+        Invocation inv = run_of("bash", "exec sleep 30\n", tmp.path(), {"--timeout", "1"});
+        inv.wrapper = wrapper;
+        const auto start = std::chrono::steady_clock::now();
+        const json j = checked_report(run_exec(inv));
+        EXPECT_LT(seconds_since(start), 20.0);
+        EXPECT_EQ(j.value("verdict", ""), "TLE");
+        EXPECT_EQ(j.value("exit_code", 0), -9);
+        EXPECT_GE(j.value("duration_ms", 0ULL), 1000u);
+    }
+}
+
+// pidfd_open refused; then signalfd and signalfd4 as well.
+INSTANTIATE_TEST_SUITE_P(Attack, WaitFallback, ::testing::Values("434", "434,282,289"),
+                         [](const auto& info) {
+                             return std::string(std::strchr(info.param, ',') ? "NoPidfdNoSignalfd" : "NoPidfd");
+                         });
+
 struct Stubborn {
     const char* name;
     const char* lang;

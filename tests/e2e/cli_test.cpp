@@ -230,14 +230,6 @@ TEST(CliStdin, StdinTextAndStdinFile) {
         ASSERT_EQ(r.exit_code(), 0) << r.err;
         EXPECT_EQ(r.json()["stdout"], "hello");
     }
-    {
-        // A missing file drops the --stdin text too.
-        const ProcessResult r = run_bash("cat\n", {"--stdin", "hello", "--stdin-file", dir / "missing"});
-        ASSERT_EQ(r.exit_code(), 0) << r.err;
-        const auto j = r.json();
-        EXPECT_EQ(j["verdict"], "OK") << r.out;
-        EXPECT_EQ(j["stdout"], "");
-    }
     write_file(dir / "in.txt", "from the file\n\xC3\xA9\n");
     {
         // The file wins even when --stdin comes after it.
@@ -245,35 +237,84 @@ TEST(CliStdin, StdinTextAndStdinFile) {
         ASSERT_EQ(r.exit_code(), 0) << r.err;
         EXPECT_EQ(r.json()["stdout"], "from the file\n\xC3\xA9\n");
     }
-    write_file(dir / "bad.txt", "valid start \xff\xfe end\n");
-    {
-        const ProcessResult r = run_bash("cat\n", {"--stdin", "hello", "--stdin-file", dir / "bad.txt"});
-        ASSERT_EQ(r.exit_code(), 0) << r.err;
-        const auto j = r.json();
-        EXPECT_EQ(j["verdict"], "OK") << r.out;
-        EXPECT_EQ(j["stdout"], "");
+}
+
+// The child reads exactly the bytes of its --stdin-file, whatever they are.
+TEST(CliStdin, BytesReachTheChildExactly) {
+    TempDir dir;
+    std::string every_byte;
+    for (int b = 0; b < 256; ++b) every_byte.push_back(static_cast<char>(b));
+    write_file(dir / "all.bin", every_byte);
+    const std::string digest = "od -An -v -tx1 | tr -d ' \\n'\n";
+    std::string want;
+    for (int b = 0; b < 256; ++b) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02x", b);
+        want += hex;
     }
-    {
-        // A directory cannot be read as a file.
-        const ProcessResult r = run_bash("cat\n", {"--stdin", "hello", "--stdin-file", dir.path()});
+    const ProcessResult r = run_bash(digest, {"--stdin", "hello", "--stdin-file", dir / "all.bin"});
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.json()["stdout"], want) << r.out;
+}
+
+// A --stdin-file that cannot be read is said, and nothing runs.
+TEST(CliStdin, UnreadableStdinFileIsASetupError) {
+    TempDir dir, tmp;
+    const std::string missing = dir / "missing";
+    const struct {
+        std::string path, reason;
+    } cases[] = {
+        {missing, "No such file or directory (os error 2)"},
+        {dir.path(), "Is a directory (os error 21)"},
+    };
+    for (const auto& c : cases) {
+        Invocation inv;
+        inv.args = {"--lang", "bash", "--stdin", "hello", "--stdin-file", c.path};
+        inv.input = "touch /dev/null; echo ran\n";
+        inv.set["TMPDIR"] = tmp.path();
+        const ProcessResult r = run_exec(inv);
         ASSERT_EQ(r.exit_code(), 0) << r.err;
-        EXPECT_EQ(r.json()["stdout"], "");
+        EXPECT_EQ(r.out, "{\"error\":\"cannot read --stdin-file " + c.path + ": " + c.reason + "\",\"ok\":false}\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(list_dir(tmp.path()).empty()) << "no work directory is created";
     }
 }
 
-TEST(CliStdin, ProgramTextThatIsNotUtf8BecomesEmpty) {
-    TempDir w;
+// Standard input that cannot be read fails the run instead of running a
+// part of the program.
+TEST(CliStdin, UnreadableProgramIsASetupError) {
+    TempDir tmp;
     Invocation inv;
-    inv.args = {"--lang", "bash", "--workdir", w.path()};
-    inv.input = "echo visible\n# \xff\xfe\n";
+    inv.args = {"--lang", "bash"};
+    inv.wrapper = {"/bin/sh", "-c", "exec \"$@\" </", "sh"};
+    inv.set["TMPDIR"] = tmp.path();
     const ProcessResult r = run_exec(inv);
     ASSERT_EQ(r.exit_code(), 0) << r.err;
-    const auto j = r.json();
+    EXPECT_EQ(r.out,
+              "{\"error\":\"cannot read the program from standard input: Is a directory (os error 21)\",\"ok\":false}\n");
+    EXPECT_TRUE(list_dir(tmp.path()).empty());
+}
+
+// The program is written byte for byte; its own tool judges the encoding.
+TEST(CliStdin, ProgramBytesAreKept) {
+    if (!have("/usr/bin/python3")) GTEST_SKIP() << "python3 is not installed";
+    TempDir w;
+    const std::string program = "# caf\xe9\nprint(\"hello\")\nraise SystemExit(3)\n";
+    const ProcessResult r = run_exec(run_of("python3", program, {"--workdir", w.path()}));
+    const auto j = report_of(r);
+    EXPECT_EQ(j["verdict"], "RTE") << r.out;
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_NE(j["stderr"].get<std::string>().find("SyntaxError"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(w / ".tessimar-run/main.py"), program);
+}
+
+TEST(CliStdin, Latin1CommentInCCompilesAndRuns) {
+    if (!have("/usr/bin/gcc")) GTEST_SKIP() << "gcc is not installed";
+    const std::string program = "/* caf\xe9 */\n#include <stdio.h>\nint main(void) { puts(\"hello\"); return 0; }\n";
+    const ProcessResult r = run_exec(run_of("c", program));
+    const auto j = report_of(r);
     EXPECT_EQ(j["verdict"], "OK") << r.out;
-    EXPECT_EQ(j["ok"], true);
-    EXPECT_EQ(j["stdout"], "");
-    ASSERT_TRUE(exists(w / ".tessimar-run/main.sh"));
-    EXPECT_EQ(read_file(w / ".tessimar-run/main.sh"), "");
+    EXPECT_EQ(j["stdout"], "hello\n");
 }
 
 // ---------------------------------------------------------------------------

@@ -174,9 +174,10 @@ TEST(ScanOptions, NoNetTwiceIsTheSameAsOnce) {
     EXPECT_EQ(twice.language, "");
 }
 
-TEST(ScanOptions, InvalidUtf8TextValuesAreReplaced) {
+TEST(ScanOptions, InvalidUtf8LanguageIsReplaced) {
     EXPECT_EQ(scan_options({"--lang", "py\xFFthon"}).language, "py" + kFFFD + "thon");
-    EXPECT_EQ(scan_options({"--stdin", "a\xC3"}).stdin_text, "a" + kFFFD);
+    // The child's input stays bytes.
+    EXPECT_EQ(scan_options({"--stdin", "a\xC3"}).stdin_text, "a\xC3");
     // Paths stay bytes as given.
     EXPECT_EQ(scan_options({"--workdir", "/w\xFF"}).workdir, "/w\xFF");
     EXPECT_EQ(scan_options({"--stdin-file", "/f\xFF"}).stdin_file, "/f\xFF");
@@ -184,7 +185,7 @@ TEST(ScanOptions, InvalidUtf8TextValuesAreReplaced) {
 
 TEST(LoadStdinFile, WithoutFileNothingChanges) {
     RunOptions o = scan_options({"--stdin", "hello"});
-    load_stdin_file(o);
+    EXPECT_TRUE(load_stdin_file(o).ok());
     EXPECT_EQ(o.stdin_text, "hello");
 }
 
@@ -194,11 +195,11 @@ TEST(LoadStdinFile, FileContentReplacesStdinTextInEitherOrder) {
     write_file(file, "from file\n\xC3\xA9\n");
 
     RunOptions before = scan_options({"--stdin", "hello", "--stdin-file", file});
-    load_stdin_file(before);
+    ASSERT_TRUE(load_stdin_file(before).ok());
     EXPECT_EQ(before.stdin_text, "from file\n\xC3\xA9\n");
 
     RunOptions after = scan_options({"--stdin-file", file, "--stdin", "hello"});
-    load_stdin_file(after);
+    ASSERT_TRUE(load_stdin_file(after).ok());
     EXPECT_EQ(after.stdin_text, "from file\n\xC3\xA9\n");
 }
 
@@ -209,37 +210,35 @@ TEST(LoadStdinFile, LargeFileIsReadWhole) {
     for (int i = 0; i < 50000; ++i) content += std::to_string(i) + "\n";
     write_file(file, content);
     RunOptions o = scan_options({"--stdin-file", file});
-    load_stdin_file(o);
+    ASSERT_TRUE(load_stdin_file(o).ok());
     EXPECT_EQ(o.stdin_text.size(), content.size());
     EXPECT_EQ(o.stdin_text, content);
 }
 
-TEST(LoadStdinFile, FailuresEmptyTheText) {
+TEST(LoadStdinFile, BytesAreKeptAndFailuresSaid) {
     TempDir dir;
     const std::string bad_utf8 = dir / "bad.bin";
     write_file(bad_utf8, "ok\xFF\xFE");
     const std::string empty = dir / "empty.txt";
     write_file(empty, "");
-    mkdir((dir / "sub").c_str(), 0755);
-
-    RunOptions missing = scan_options({"--stdin", "hello", "--stdin-file", dir / "nope"});
-    load_stdin_file(missing);
-    EXPECT_EQ(missing.stdin_text, "");
 
     RunOptions invalid = scan_options({"--stdin", "hello", "--stdin-file", bad_utf8});
-    load_stdin_file(invalid);
-    EXPECT_EQ(invalid.stdin_text, "");
+    ASSERT_TRUE(load_stdin_file(invalid).ok());
+    EXPECT_EQ(invalid.stdin_text, "ok\xFF\xFE");
 
-    RunOptions directory = scan_options({"--stdin", "hello", "--stdin-file", dir / "sub"});
-    load_stdin_file(directory);
-    EXPECT_EQ(directory.stdin_text, "");
+    RunOptions empty_file = scan_options({"--stdin", "hello", "--stdin-file", empty});
+    ASSERT_TRUE(load_stdin_file(empty_file).ok());
+    EXPECT_EQ(empty_file.stdin_text, "");
+
+    RunOptions missing = scan_options({"--stdin-file", dir / "no\xFFpe"});
+    const Status m = load_stdin_file(missing);
+    ASSERT_FALSE(m.ok());
+    EXPECT_EQ(m.error(), "cannot read --stdin-file " + dir.path() + "/no" + kFFFD +
+                             "pe: No such file or directory (os error 2)");
 
     RunOptions with_nul = scan_options({"--stdin", "hello"});
     with_nul.stdin_file = empty + std::string("\0x", 2);
-    load_stdin_file(with_nul);
-    EXPECT_EQ(with_nul.stdin_text, "");
-
-    RunOptions empty_file = scan_options({"--stdin", "hello", "--stdin-file", empty});
-    load_stdin_file(empty_file);
-    EXPECT_EQ(empty_file.stdin_text, "");
+    const Status n = load_stdin_file(with_nul);
+    ASSERT_FALSE(n.ok());
+    EXPECT_NE(n.error().find("nul byte"), std::string::npos) << n.error();
 }

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# What the runner itself costs on short runs: its start, its wait and its
+# clean-up, against the bare program measured in the same hyperfine run.
+#
+# Usage: bench/lean_runs.sh [BUILD_DIR] [OTHER_RUNNER]
+#   BUILD_DIR     where tessimar-exec is (built there when missing; default build)
+#   OTHER_RUNNER  a second runner binary to compare with (e.g. an older build)
+#   RUNS          hyperfine runs per command (default 200)
+#
+# Needs hyperfine (Debian package). Every command gets the same PATH and an
+# otherwise empty environment; python3 is the system one in /usr/bin.
+set -euo pipefail
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$repo/build}"
+case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+other="${2:-}"
+runs="${RUNS:-200}"
+command -v hyperfine >/dev/null || { echo "lean_runs.sh: needs hyperfine (apt-get install hyperfine)" >&2; exit 1; }
+if [ ! -x "$build/tessimar-exec" ]; then
+    echo "building tessimar-exec in $build" >&2
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIMAR_TESTS=OFF >/dev/null
+    cmake --build "$build" -j2 --target tessimar-exec blocknet >/dev/null
+fi
+runner="$build/tessimar-exec"
+
+work=$(mktemp -d)
+sleepers=()
+cleanup() {
+    for p in "${sleepers[@]}"; do kill "$p" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+: >"$work/empty.sh"
+echo 'print("hi")' >"$work/hello.py"
+echo 'exec sleep 30' >"$work/sleep.sh"
+path=/usr/local/bin:/usr/bin:/bin
+py=/usr/bin/python3
+clean=(env -i "PATH=$path" "TMPDIR=$work")
+
+# Median seconds of each command, in order, from one hyperfine run.
+medians() {
+    local json="$work/h.json"
+    "${clean[@]}" hyperfine -N --style none --warmup 10 --runs "$runs" --export-json "$json" "$@" >/dev/null 2>&1 ||
+        "${clean[@]}" hyperfine --style none --warmup 10 --runs "$runs" --export-json "$json" "$@" >/dev/null
+    "$py" -c 'import json,sys; print(" ".join(str(r["median"]) for r in json.load(open(sys.argv[1]))["results"]))' "$json"
+}
+
+ms() { "$py" -c "print(f'{float(\"$1\")*1000:.2f}')"; }
+ratio() { "$py" -c "print(f'{float(\"$1\")/float(\"$2\"):.2f}')"; }
+diff_ms() { "$py" -c "print(f'{(float(\"$1\")-float(\"$2\"))*1000:.2f}')"; }
+
+# hyperfine -N runs commands without a shell, so standard input is given as
+# a file argument through sh only where needed; bare programs read the file.
+row() {  # label bare-command runner-args-and-input
+    local label=$1 bare=$2 input=$3; shift 3
+    local cmds=("$bare" "sh -c 'exec $runner $* < $input'")
+    local shell_base="sh -c 'exec $bare'"
+    cmds+=("$shell_base")
+    [ -n "$other" ] && cmds+=("sh -c 'exec $other $* < $input'")
+    read -r -a m <<<"$(medians "${cmds[@]}")"
+    local bare_t=${m[0]} run_t=${m[1]} sh_bare=${m[2]}
+    # Both runner commands pay one sh; so does the third, which runs the bare
+    # program through sh: the fair baseline.
+    printf '%-22s bare %7s ms   runner %7s ms   overhead %6s ms   ratio %5sx' \
+        "$label" "$(ms "$sh_bare")" "$(ms "$run_t")" "$(diff_ms "$run_t" "$sh_bare")" "$(ratio "$run_t" "$sh_bare")"
+    if [ -n "$other" ]; then
+        printf '   other runner %7s ms (%sx)' "$(ms "${m[3]}")" "$(ratio "${m[3]}" "$sh_bare")"
+    fi
+    echo
+    : "$bare_t"
+}
+
+echo "runner: $runner${other:+   other: $other}"
+echo "machine: $(nproc) CPUs, $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+echo
+row "empty bash program" "bash $work/empty.sh" "$work/empty.sh" --lang bash
+row "python3 hello world" "$py $work/hello.py" "$work/hello.py" --lang python3
+
+# Kill latency: a program that sleeps past a 1 s timeout; the report's
+# duration_ms covers the start, the second, the kill, the reap and the read.
+latency() {
+    local bin=$1 all=()
+    for _ in $(seq 1 20); do
+        all+=("$("${clean[@]}" "$bin" --lang bash --timeout 1 <"$work/sleep.sh" |
+            "$py" -c 'import json,sys; print(json.load(sys.stdin)["duration_ms"] - 1000)')")
+    done
+    printf '%s\n' "${all[@]}" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
+}
+echo "kill latency past a 1 s timeout (median duration_ms - 1000, 20 runs): $(latency "$runner") ms${other:+   other: $(latency "$other") ms}"
+
+# Throughput: 400 trivial runs, 4 at a time.
+tp() {
+    local cmd=$1
+    local t
+    t=$(medians "sh -c 'seq 400 | xargs -P4 -I{} sh -c \"$cmd\"'" | cut -d' ' -f1)
+    echo "$t"
+}
+old_runs=$runs; runs=5
+t_bare=$(tp "bash $work/empty.sh")
+t_run=$(tp "$runner --lang bash < $work/empty.sh > /dev/null")
+line="400 runs at 4 in parallel: bare $(ms "$t_bare") ms, runner $(ms "$t_run") ms ($("$py" -c "print(f'{400/float(\"$t_run\"):.0f}')") runs/s)"
+if [ -n "$other" ]; then
+    t_other=$(tp "$other --lang bash < $work/empty.sh > /dev/null")
+    line+=", other $(ms "$t_other") ms ($("$py" -c "print(f'{400/float(\"$t_other\"):.0f}')") runs/s, $(ratio "$t_other" "$t_run")x slower)"
+fi
+echo "$line"
+runs=$old_runs
+
+# The process scan: 1,000 more processes of the same user.
+scan_row() {
+    local label=$1
+    read -r -a m <<<"$(medians "sh -c 'exec $runner --lang bash < $work/empty.sh'" ${other:+"sh -c 'exec $other --lang bash < $work/empty.sh'"})"
+    echo "$label: runner $(ms "${m[0]}") ms${other:+, other $(ms "${m[1]}") ms}"
+}
+runs=60
+scan_row "empty bash program, $(ls /proc | grep -c '^[0-9]') processes on the host"
+for _ in $(seq 1 1000); do sleep 600 & sleepers+=($!); done
+scan_row "empty bash program, $(ls /proc | grep -c '^[0-9]') processes on the host"
+for p in "${sleepers[@]}"; do kill "$p" 2>/dev/null || true; done
+sleepers=()
+
+# The runner's own peak resident memory on a trivial run (ru_maxrss of a
+# static runner that execs nothing large itself; the child's is separate).
+peak() { "$py" - "$1" "$work/empty.sh" <<'PY'
+import os, resource, subprocess, sys
+# VmHWM of the runner itself, sampled until it exits.
+p = subprocess.Popen([sys.argv[1], "--lang", "bash"], stdin=open(sys.argv[2]), stdout=subprocess.DEVNULL,
+                     env={"PATH": "/usr/local/bin:/usr/bin:/bin"})
+hwm = 0
+while p.poll() is None:
+    try:
+        for line in open(f"/proc/{p.pid}/status"):
+            if line.startswith("VmHWM:"):
+                hwm = max(hwm, int(line.split()[1]))
+    except OSError:
+        pass
+print(hwm)
+PY
+}
+echo "runner peak RSS (VmHWM, sampled): $(peak "$runner") KiB${other:+   other: $(peak "$other") KiB}"
