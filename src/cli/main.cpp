@@ -56,10 +56,15 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     if (select_mode(args) != Mode::Run) return std::nullopt;
     RunOptions options = scan_options(args);
     if (!options.cases) return std::nullopt;
-    std::string program = read_all(0);
-    if (!is_valid_utf8(program)) program.clear();
     const auto to_stdout = [](std::string_view piece) { return write_all(1, piece.data(), piece.size()) == 0; };
-    return run_cases(options.language, program, *options.cases, options.limits, options.workdir, to_stdout)
+    Result<std::string> program = read_all(0);
+    if (!program)
+        return to_stdout(to_json_line(build_setup_error_report(
+                   "cannot read the program from standard input: " + program.error())))
+                   ? 0
+                   : 1;
+    return run_cases(options.language, program.value(), *options.cases, options.limits, options.workdir,
+                     to_stdout)
                ? 0
                : 1;
 }
