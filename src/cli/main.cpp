@@ -4,7 +4,9 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/batch.hpp"
@@ -12,6 +14,7 @@
 #include "cli/options.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
+#include "driver/cases_run.hpp"
 #include "driver/run_driver.hpp"
 
 using namespace tessimar;
@@ -47,6 +50,26 @@ Json answer(const std::vector<std::string>& args) {
     return run(options.language, program.value(), options.stdin_text, options.limits, options.workdir);
 }
 
+// --cases writes its line piece by piece while the cases run; --stdin and
+// --stdin-file are not used. Returns the exit status, or nothing for every
+// other invocation.
+std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
+    if (select_mode(args) != Mode::Run) return std::nullopt;
+    RunOptions options = scan_options(args);
+    if (!options.cases) return std::nullopt;
+    const auto to_stdout = [](std::string_view piece) { return write_all(1, piece.data(), piece.size()) == 0; };
+    Result<std::string> program = read_all(0);
+    if (!program)
+        return to_stdout(to_json_line(build_setup_error_report(
+                   "cannot read the program from standard input: " + program.error())))
+                   ? 0
+                   : 1;
+    return run_cases(options.language, program.value(), *options.cases, options.limits, options.workdir,
+                     to_stdout)
+               ? 0
+               : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,6 +91,7 @@ int main(int argc, char** argv) {
         if (const std::optional<int> status = run_batch_mode(args, argc > 0 ? argv[0] : nullptr)) return *status;
     std::string line;
     try {
+        if (const std::optional<int> status = run_cases_mode(args)) return *status;
         line = to_json_line(answer(args));
     } catch (const std::exception&) {
         line = to_json_line(build_setup_error_report("internal error: out of memory"));

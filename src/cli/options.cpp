@@ -35,7 +35,7 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         }
         const bool value_option = a == "--lang" || a == "--timeout" || a == "--max-cpu" ||
                                   a == "--max-memory-mb" || a == "--max-output-kb" || a == "--stdin" ||
-                                  a == "--stdin-file" || a == "--workdir";
+                                  a == "--stdin-file" || a == "--workdir" || a == "--cases";
         if (!value_option) continue;
         if (i + 1 >= args.size()) break;
         const std::string& v = args[++i];
@@ -46,6 +46,7 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--max-output-kb") o.limits.max_output_kb = number(v, 0);
         else if (a == "--stdin") o.stdin_text = v;
         else if (a == "--stdin-file") o.stdin_file = v;
+        else if (a == "--cases") o.cases = v;
         else o.workdir = v;
     }
     return o;

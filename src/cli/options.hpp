@@ -16,6 +16,7 @@ struct RunOptions {
     std::string stdin_text;                 // bytes, exactly as given
     std::optional<std::string> stdin_file;  // path bytes as given
     std::optional<std::string> workdir;     // path bytes as given
+    std::optional<std::string> cases;       // --cases: directory path bytes as given
 };
 
 enum class Mode { Run, Probe, Languages, Capabilities };

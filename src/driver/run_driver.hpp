@@ -1,9 +1,16 @@
 // One run, from the --lang text to the finished JSON value.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "catalogue/language_spec.hpp"
+#include "common/dir_identity.hpp"
+#include "common/phase_outcome.hpp"
+#include "common/result.hpp"
 #include "common/run_limits.hpp"
 #include "report/run_report.hpp"
 
@@ -11,5 +18,72 @@ namespace tessimar {
 
 Json run(const std::string& language, const std::string& program_text, const std::string& stdin_text,
          const RunLimits& limits, const std::optional<std::string>& workdir);
+
+// The steps of a run, shared with a run of one program over many inputs.
+
+using RunClock = std::chrono::steady_clock;
+
+std::uint64_t ms_since(RunClock::time_point start);
+
+// The paths one phase's child is given. Each must resolve from that child's
+// own current directory: the compile phase runs in the scratch directory,
+// the run phase in the work directory.
+struct PhasePaths {
+    std::string file, exe, work, shim, python_path;
+};
+
+// A work directory with its scratch directory prepared and the run's files
+// written; t0 is read once they are.
+struct PreparedRun {
+    LanguageSpec spec;
+    std::string work_dir;
+    std::string scratch_dir;
+    PhasePaths compile_paths;
+    PhasePaths run_paths;
+    RunClock::time_point t0;
+};
+
+Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& work_dir,
+                                const std::string& program_text);
+
+struct CompileStep {
+    std::optional<Json> failure;  // the compile-failure report
+    std::uint64_t compile_ms = 0;
+};
+
+// Compiles when the language has a compile template, with `limits` as given.
+CompileStep compile_step(const PreparedRun& run, const RunLimits& limits);
+
+struct TimedOutcome {
+    PhaseOutcome outcome;
+    std::uint64_t duration_ms = 0;
+    std::uint64_t total_ms = 0;
+};
+
+// One run phase with `stdin_bytes` as its standard input.
+TimedOutcome run_step(const PreparedRun& run, const std::string& stdin_bytes, const RunLimits& limits);
+
+// A work directory this run created, removed (guarded) when this goes away.
+class CreatedDir {
+public:
+    CreatedDir(std::string path, std::optional<DirIdentity> id) : path_(std::move(path)), id_(id), active_(true) {}
+    CreatedDir() = default;
+    CreatedDir(const CreatedDir&) = delete;
+    CreatedDir& operator=(const CreatedDir&) = delete;
+    CreatedDir& operator=(CreatedDir&& o) noexcept {
+        path_ = std::move(o.path_);
+        id_ = o.id_;
+        active_ = std::exchange(o.active_, false);
+        return *this;
+    }
+    ~CreatedDir();
+
+    const std::optional<DirIdentity>& identity() const { return id_; }
+
+private:
+    std::string path_;
+    std::optional<DirIdentity> id_;
+    bool active_ = false;
+};
 
 }  // namespace tessimar

@@ -116,6 +116,20 @@ Json build_run_report(const std::string& language_name, PhaseOutcome run_outcome
                         total_ms, workdir, max_memory_mb);
 }
 
+Json build_case_object(const std::string& name, const Json& run_report) {
+    static constexpr const char* kCaseKeys[] = {
+        "verdict", "ok", "exit_code", "timed_out", "duration_ms", "cpu_ms", "peak_memory_kb",
+        "stdout", "stdout_bytes", "stderr", "stderr_bytes", "output_truncated", "output_error",
+        "spawn_error"};
+    Json c = Json::object();
+    c["name"] = name;
+    for (const char* key : kCaseKeys) {
+        const auto it = run_report.find(key);
+        c[key] = it != run_report.end() ? *it : Json(nullptr);
+    }
+    return c;
+}
+
 std::string to_json_line(const Json& value) {
     // Every text is valid UTF-8 by construction; replacement is a last guard
     // so that serialising can never throw.

@@ -26,6 +26,10 @@ Json build_run_report(const std::string& language_name, PhaseOutcome run_outcome
                       std::uint64_t duration_ms, std::uint64_t compile_ms, std::uint64_t total_ms,
                       const std::string& workdir, std::uint64_t max_memory_mb);
 
+// One case of a run over many inputs: the members of that case's run report
+// that describe its run phase, with the case's name.
+Json build_case_object(const std::string& name, const Json& run_report);
+
 // Compact JSON followed by "\n".
 std::string to_json_line(const Json& value);
 

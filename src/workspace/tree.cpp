@@ -73,17 +73,20 @@ int remove_tree(const std::string& path, const RemoveOptions& options) {
     UniqueFd parent(retry_eintr(
         [&] { return open(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!parent.valid()) return errno;
+    return remove_tree_at(parent.get(), name, options);
+}
 
+int remove_tree_at(int parent_fd, const std::string& name, const RemoveOptions& options) {
     struct stat st;
-    if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (!S_ISDIR(st.st_mode)) {
         if (options.expected) return ESTALE;
-        return unlinkat(parent.get(), name.c_str(), 0) == 0 ? 0 : errno;
+        return unlinkat(parent_fd, name.c_str(), 0) == 0 ? 0 : errno;
     }
 
     DirWalk walk(DirWalk::Options{options.repair_owner_permissions});
     const DirIdentity* expected = options.expected ? &*options.expected : nullptr;
-    if (const int err = walk.open_root(parent.get(), name, expected)) return err;
+    if (const int err = walk.open_root(parent_fd, name, expected)) return err;
     const std::uint64_t device = walk.top_identity().device;
 
     while (true) {
@@ -112,7 +115,7 @@ int remove_tree(const std::string& path, const RemoveOptions& options) {
         if (unlinkat(fd, entry_name.c_str(), 0) != 0 && errno != ENOENT) return errno;
     }
     walk.pop();
-    if (unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0) return errno;
+    if (unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return errno;
     return 0;
 }
 

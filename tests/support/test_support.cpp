@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,8 +114,10 @@ ProcessResult run_process(const Invocation& inv, const std::string& program) {
     if (in_fd >= 0) close(in_fd);
     close(out[0]);
     close(err[0]);
-    while (waitpid(pid, &r.status, 0) < 0 && errno == EINTR) {
+    struct rusage usage{};
+    while (wait4(pid, &r.status, 0, &usage) < 0 && errno == EINTR) {
     }
+    r.max_rss_kb = usage.ru_maxrss;
     return r;
 }
 

@@ -14,6 +14,7 @@ struct ProcessResult {
     std::string out;
     std::string err;
     int status = 0;  // raw wait status
+    long max_rss_kb = 0;  // ru_maxrss from wait4: the largest of the process and its reaped children
     bool exited() const;
     int exit_code() const;
     nlohmann::json json() const;  // parses `out` (one line)

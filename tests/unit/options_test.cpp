@@ -64,6 +64,13 @@ TEST(ScanOptions, Defaults) {
     EXPECT_EQ(o.stdin_text, "");
     EXPECT_FALSE(o.stdin_file.has_value());
     EXPECT_FALSE(o.workdir.has_value());
+    EXPECT_FALSE(o.cases.has_value());
+}
+
+TEST(ScanOptions, CasesTakesTheNextArgumentAndTheLastOccurrenceWins) {
+    EXPECT_EQ(scan_options({"--cases", "/d1", "--cases", "--no-net"}).cases, "--no-net");
+    EXPECT_FALSE(scan_options({"--cases", "--no-net"}).limits.no_net);
+    EXPECT_EQ(scan_options({"--cases", "/d", "--cases"}).cases, "/d");
 }
 
 TEST(ScanOptions, EveryOptionSetsItsField) {

@@ -1,0 +1,162 @@
+#include "driver/cases_run.hpp"
+
+#include <exception>
+
+#include "catalogue/resolve.hpp"
+#include "common/text.hpp"
+#include "driver/run_driver.hpp"
+#include "report/run_report.hpp"
+#include "workspace/case_dir.hpp"
+#include "workspace/case_reset.hpp"
+#include "workspace/tree.hpp"
+#include "workspace/work_dir.hpp"
+
+namespace tessimar {
+namespace {
+
+constexpr const char* kOutOfMemory = "internal error: out of memory";
+
+class Line {
+public:
+    explicit Line(const LineSink& sink) : sink_(sink) {}
+    void put(std::string_view piece) {
+        if (ok_) ok_ = sink_(piece);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    const LineSink& sink_;
+    bool ok_ = true;
+};
+
+std::string compact(const Json& value) {
+    std::string text = to_json_line(value);
+    text.pop_back();
+    return text;
+}
+
+// A top-level report's members and closing brace: what follows `"cases":[...],`.
+std::string members_after_cases(const Json& report) { return to_json_line(report).substr(1); }
+
+// A case whose program was never started: reported like a start failure.
+TimedOutcome not_started(const std::string& message, const PreparedRun& run) {
+    TimedOutcome r;
+    r.outcome.stderr_text = message;
+    r.outcome.spawn_error = message;
+    r.outcome.exit_code = -2;
+    r.total_ms = ms_since(run.t0);
+    return r;
+}
+
+struct CasesState {
+    const PreparedRun& run;
+    const CaseDir& dir;
+    const RunLimits& limits;
+    std::optional<DirIdentity> scratch_id;
+    bool created_work_dir = false;
+    std::optional<DirIdentity> work_id;
+};
+
+TimedOutcome run_case(const CasesState& st, const CaseFile& file) {
+    Result<std::string> input = read_case(st.dir, file);
+    if (!input) return not_started(input.error(), st.run);
+    if (!st.scratch_id)
+        return not_started("cannot replace the phase files in " + display_path(st.run.scratch_dir) +
+                               ": its identity could not be read",
+                           st.run);
+    if (Status s = remove_phase_files(st.run.scratch_dir, *st.scratch_id, "run"); !s)
+        return not_started(s.error(), st.run);
+    if (st.created_work_dir) {
+        if (!st.work_id)
+            return not_started("cannot empty the work directory " + display_path(st.run.work_dir) +
+                                   ": its identity could not be read",
+                               st.run);
+        if (Status s = empty_work_dir(st.run.work_dir, *st.work_id); !s) return not_started(s.error(), st.run);
+    }
+    return run_step(st.run, input.value(), st.limits);
+}
+
+// Everything up to the end of the "cases" array; returns the top-level
+// report, or a setup error object when nothing was written yet.
+struct Body {
+    Json report;
+    bool cases_written = false;  // `{"cases":[...]` is out, `],` is not
+};
+
+Body run_body(const LanguageSpec& spec, const CaseDir& dir, const std::string& program_text,
+              const RunLimits& limits, const std::optional<std::string>& workdir, Line& line,
+              bool& streaming) {
+    std::string w;
+    CreatedDir guard;  // removes a created work directory before the line ends
+    if (workdir) {
+        w = *workdir;
+    } else {
+        Result<std::string> created = create_work_dir();
+        if (!created) return Body{build_setup_error_report(created.error())};
+        w = created.value();
+        guard = CreatedDir(w, dir_identity(w));
+    }
+    Result<PreparedRun> prepared = prepare_run(spec, w, program_text);
+    if (!prepared) return Body{build_setup_error_report(prepared.error())};
+    const PreparedRun& run = prepared.value();
+
+    CompileStep compile = compile_step(run, limits);
+    streaming = true;
+    line.put("{\"cases\":[");
+    if (compile.failure) return Body{std::move(*compile.failure), true};
+
+    const CasesState st{run, dir, limits, dir_identity(run.scratch_dir), !workdir, guard.identity()};
+    Json top;
+    bool settled = false;  // the first case that is not "OK" decides the top level
+    for (std::size_t i = 0; i < dir.cases.size() && line.ok(); ++i) {
+        const CaseFile& file = dir.cases[i];
+        TimedOutcome r = run_case(st, file);
+        Json report = build_run_report(spec.name, std::move(r.outcome), r.duration_ms, compile.compile_ms,
+                                       r.total_ms, w, limits.max_memory_mb);
+        if (i > 0) line.put(",");
+        line.put(compact(build_case_object(file.name(), report)));
+        if (!settled) {
+            settled = report.value("verdict", "") != "OK";
+            top = std::move(report);
+        }
+    }
+    return Body{std::move(top), true};
+}
+
+}  // namespace
+
+bool run_cases(const std::string& language, const std::string& program_text, const std::string& cases_dir,
+               const RunLimits& limits, const std::optional<std::string>& workdir, const LineSink& sink) {
+    Line line(sink);
+    bool streaming = false;  // `{"cases":[` written
+    bool closed = false;     // `],` written
+    try {
+        Result<LanguageSpec> spec = resolve_language(language);
+        if (!spec) {
+            line.put(to_json_line(build_setup_error_report(spec.error())));
+            return line.ok();
+        }
+        Result<CaseDir> dir = open_case_dir(cases_dir);
+        if (!dir) {
+            line.put(to_json_line(build_setup_error_report(dir.error())));
+            return line.ok();
+        }
+        Body body = run_body(spec.value(), dir.value(), program_text, limits, workdir, line, streaming);
+        if (!body.cases_written) {
+            line.put(to_json_line(body.report));
+            return line.ok();
+        }
+        line.put("],");
+        closed = true;
+        line.put(members_after_cases(body.report));
+    } catch (const std::exception&) {
+        // Close the line as an error object, whatever part of it is out.
+        const std::string tail = std::string("\"error\":\"") + kOutOfMemory + "\",\"ok\":false}\n";
+        if (!streaming) line.put(to_json_line(build_setup_error_report(kOutOfMemory)));
+        else if (!closed) line.put("]," + tail);
+        else line.put(tail);
+    }
+    return line.ok();
+}
+
+}  // namespace tessimar

@@ -1,0 +1,24 @@
+// One program compiled once and run once per case of a directory. The
+// report line is written piece by piece as the cases end: "cases" is the
+// first key in byte order, so only the top level's own report is kept.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/run_limits.hpp"
+
+namespace tessimar {
+
+// Receives the pieces of the one report line in order; false when they can
+// no longer be delivered.
+using LineSink = std::function<bool(std::string_view)>;
+
+// Writes the whole line (ending in "\n") to `sink`. Returns false when the
+// sink failed; the cases left are then not run.
+bool run_cases(const std::string& language, const std::string& program_text, const std::string& cases_dir,
+               const RunLimits& limits, const std::optional<std::string>& workdir, const LineSink& sink);
+
+}  // namespace tessimar

@@ -1,0 +1,45 @@
+// A directory of inputs for one program: the regular files whose names end
+// in ".in", in natural order, each read through a descriptor relative to
+// the directory without following a link or opening a FIFO or a device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/fd.hpp"
+#include "common/result.hpp"
+
+namespace tessimar {
+
+inline constexpr std::size_t kMaxCases = 1000;
+inline constexpr std::uint64_t kMaxCaseBytes = std::uint64_t{64} << 20;
+
+struct CaseFile {
+    std::string file_name;  // "<name>.in", valid UTF-8
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+
+    std::string name() const { return file_name.substr(0, file_name.size() - 3); }
+};
+
+struct CaseDir {
+    std::string path;  // as the caller gave it
+    UniqueFd fd;
+    std::vector<CaseFile> cases;  // natural order
+};
+
+// Runs of ASCII digits compare as numbers (leading zeros aside), everything
+// else byte by byte; names equal in that order fall back to byte order.
+bool natural_less(std::string_view a, std::string_view b);
+
+// Lists and checks every case up front: any entry that cannot be used makes
+// the whole directory an error naming it.
+Result<CaseDir> open_case_dir(const std::string& path);
+
+// The bytes of one case, when the file is still the one listed.
+Result<std::string> read_case(const CaseDir& dir, const CaseFile& file);
+
+}  // namespace tessimar
