@@ -14,6 +14,7 @@
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "phase/child_exec.hpp"
+#include "phase/contain.hpp"
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "phase/termination.hpp"
@@ -94,6 +95,10 @@ PhaseOutcome run_phase(const PhaseRequest& r) {
     const NetPlan net = plan_network(r.limits.no_net, env);
     PhaseOutcome outcome;
     const LimitPlan limits = plan_limits(r.limits, outcome.unenforced, r.phase != "compile");
+    // --contain: private HOME and TMPDIR in the environment, the ruleset ready.
+    Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env);
+    if (!contained) return start_failure(r, contained.error());
+    const ContainPlan& contain = contained.value();
 
     // Everything the child touches is built here, before the fork.
     for (const std::string& a : r.argv)
@@ -137,6 +142,7 @@ PhaseOutcome run_phase(const PhaseRequest& r) {
     const sock_fprog program{static_cast<unsigned short>(filter.size()),
                              const_cast<sock_filter*>(filter.data())};
     plan.filter = net.filter ? &program : nullptr;
+    plan.contain = contain.child();
 
     install_termination_handler();
     sigset_t block, previous;
@@ -214,6 +220,7 @@ PhaseOutcome run_phase(const PhaseRequest& r) {
     outcome.peak_memory_kb = usage.ru_maxrss < 0 ? 0 : static_cast<std::uint64_t>(usage.ru_maxrss);
 
     network_notes(net, outcome.unenforced);
+    contain_notes(contain, outcome.unenforced);
 
     CapturedOutput out = read_captured_output(out_path, r.limits.max_output_kb);
     CapturedOutput err = read_captured_output(err_path, r.limits.max_output_kb);
