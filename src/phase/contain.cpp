@@ -365,7 +365,9 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     if (const int err = rules.add_fd(work.get(), attr.handled_access_fs)) return Error{os_error_text(err)};
 
     plan.proc_dir.reset(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-    plan.proc_access = kRead;
+    // Its own entry also takes writes (coredump_filter, oom_score_adj):
+    // the kernel's own checks still apply to each file.
+    plan.proc_access = kRead | LANDLOCK_ACCESS_FS_WRITE_FILE;
     return plan;
 }
 
