@@ -15,7 +15,10 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string_view>
+#include <algorithm>
 
 #include "common/text.hpp"
 
@@ -101,16 +104,27 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
+enum class Kind { Unknown, Dir, NotDir };
+
+// Adds rules to a ruleset. The descriptors a rule needs are closed in
+// batches, one close_range per run of consecutive numbers: a plan opens a
+// few hundred of them, and each system call counts on every run.
 class Rules {
 public:
-    Rules(int ruleset, std::uint64_t handled) : ruleset_(ruleset), handled_(handled) {}
+    Rules(int ruleset, std::uint64_t handled) : ruleset_(ruleset), handled_(handled) { held_.reserve(kBatch); }
+    Rules(const Rules&) = delete;
+    Rules& operator=(const Rules&) = delete;
+    ~Rules() { flush(); }
 
     // 0 or the errno of the failed call. A rule is narrowed to what its
     // inode can carry: a file takes no directory rights.
-    int add_fd(int fd, std::uint64_t access) const {
-        struct stat st;
-        if (fstat(fd, &st) != 0) return errno;
-        if (!S_ISDIR(st.st_mode)) access &= kFileRights;
+    int add_fd(int fd, std::uint64_t access, Kind kind = Kind::Unknown) {
+        if (kind == Kind::Unknown) {
+            struct stat st;
+            if (fstat(fd, &st) != 0) return errno;
+            kind = S_ISDIR(st.st_mode) ? Kind::Dir : Kind::NotDir;
+        }
+        if (kind == Kind::NotDir) access &= kFileRights;
         access &= handled_;
         if (access == 0) return 0;
         struct landlock_path_beneath_attr attr{};
@@ -121,79 +135,99 @@ public:
     }
 
     // A missing path, or one the runner cannot open, simply gets no rule.
-    void add_path(const std::string& path, std::uint64_t access) const {
-        UniqueFd fd(retry_eintr([&] { return open(path.c_str(), O_PATH | O_CLOEXEC); }));
-        if (fd.valid()) (void)add_fd(fd.get(), access);
+    void add_path(const char* path, std::uint64_t access, Kind kind = Kind::Unknown, int dir_fd = AT_FDCWD) {
+        const int fd = retry_eintr([&] { return openat(dir_fd, path, O_PATH | O_CLOEXEC); });
+        if (fd < 0) return;
+        (void)add_fd(fd, access, kind);
+        hold(fd);
     }
 
-    // One rule per entry of `dir`, leaving out those `skip` names. Links are
-    // followed unless `no_links`; a link into /proc is never followed (it
-    // would name the runner's own entry).
+    // One rule per entry of `dir`, leaving out those `skip` names. Links
+    // are followed, but never into /proc (where one would name the runner's
+    // own entry). Plain entries cost one open: their type comes from the
+    // listing.
     template <typename Skip>
-    void add_entries(const std::string& dir, std::uint64_t access, bool no_links, Skip skip) const {
-        const int fd = retry_eintr([&] { return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    void add_entries(const char* dir, std::uint64_t access, Skip skip) {
+        const int fd = retry_eintr([&] { return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
         if (fd < 0) return;
         std::unique_ptr<DIR, DirCloser> listing(fdopendir(fd));
         if (!listing) {
             close(fd);
             return;
         }
-        struct statfs own;
-        const bool dir_on_proc = fstatfs(fd, &own) == 0 && own.f_type == PROC_SUPER_MAGIC;
         while (const struct dirent* e = readdir(listing.get())) {
-            const std::string name = e->d_name;
-            if (name == "." || name == ".." || skip(name)) continue;
-            const int flags = O_PATH | O_CLOEXEC | (no_links ? O_NOFOLLOW : 0);
-            UniqueFd entry(retry_eintr([&] { return openat(fd, name.c_str(), flags); }));
-            if (!entry.valid()) continue;
-            struct stat st;
-            if (fstat(entry.get(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+            const char* name = e->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || skip(std::string_view(name)))
+                continue;
+            const bool plain = e->d_type == DT_DIR || e->d_type == DT_REG;
+            const int entry = retry_eintr([&] { return openat(fd, name, O_PATH | O_CLOEXEC | (plain ? O_NOFOLLOW : 0)); });
+            if (entry < 0) continue;
             struct statfs fs;
-            if (!dir_on_proc && (fstatfs(entry.get(), &fs) != 0 || fs.f_type == PROC_SUPER_MAGIC)) continue;
-            (void)add_fd(entry.get(), access);
+            if (plain)
+                (void)add_fd(entry, access, e->d_type == DT_DIR ? Kind::Dir : Kind::NotDir);
+            else if (fstatfs(entry, &fs) == 0 && fs.f_type != PROC_SUPER_MAGIC)
+                (void)add_fd(entry, access);
+            hold(entry);  // after its rule: holding may close a full batch
         }
     }
 
 private:
+    static constexpr std::size_t kBatch = 64;  // well under any sane descriptor limit
+
+    void hold(int fd) {
+        held_.push_back(fd);
+        if (held_.size() >= kBatch) flush();
+    }
+
+    void flush() {
+        std::sort(held_.begin(), held_.end());
+        for (std::size_t i = 0; i < held_.size();) {
+            std::size_t j = i;
+            while (j + 1 < held_.size() && held_[j + 1] == held_[j] + 1) ++j;
+            if (syscall(SYS_close_range, static_cast<unsigned>(held_[i]), static_cast<unsigned>(held_[j]), 0U) != 0)
+                for (std::size_t k = i; k <= j; ++k) close(held_[k]);
+            i = j + 1;
+        }
+        held_.clear();
+    }
+
     int ruleset_;
     std::uint64_t handled_;
+    std::vector<int> held_;
 };
 
-bool is_number(const std::string& s) {
-    if (s.empty()) return false;
-    for (const char c : s)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
+// What runtimes read in /proc besides their own entry: processor count and
+// features, memory, load, the kernel's version and settings, cgroup and
+// pressure figures. Other processes' entries are never named, nor the
+// links (self, thread-self, mounts, net) that would lead into the runner's.
+constexpr const char* kProcEntries[] = {
+    "cpuinfo", "meminfo", "stat",    "loadavg", "uptime", "version", "filesystems", "sys",
+    "cgroups", "swaps",   "vmstat", "zoneinfo", "pressure", "crypto",
+};
 
-bool ends_with(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-void add_system_rules(const Rules& rules) {
-    for (const char* tree : {"/usr", "/bin", "/sbin", "/opt"}) rules.add_path(tree, kReadExec);
+void add_system_rules(Rules& rules) {
+    for (const char* tree : {"/usr", "/bin", "/sbin", "/opt"}) rules.add_path(tree, kReadExec, Kind::Dir);
     // /lib, /lib32, /lib64, /libx32 and whatever else the host keeps there.
-    rules.add_entries("/", kReadExec, false, [](const std::string& n) { return n.rfind("lib", 0) != 0; });
+    rules.add_entries("/", kReadExec, [](std::string_view n) { return n.substr(0, 3) != "lib"; });
 
-    rules.add_entries("/etc", kRead, false, [](const std::string& n) {
+    rules.add_entries("/etc", kRead, [](std::string_view n) {
         for (const char* secret : kEtcSecrets)
             if (n == secret) return true;
         // Backups the account tools leave ("shadow-", "passwd-"), and the
         // two trees that mix secrets with what programs need.
-        return ends_with(n, "-") || n == "ssl" || n == "security";
+        return n.ends_with('-') || n == "ssl" || n == "security";
     });
-    rules.add_entries("/etc/ssl", kRead, false, [](const std::string& n) { return n == "private"; });
-    rules.add_entries("/etc/security", kRead, false,
-                      [](const std::string& n) { return n == "opasswd" || ends_with(n, "-"); });
+    rules.add_entries("/etc/ssl", kRead, [](std::string_view n) { return n == "private"; });
+    rules.add_entries("/etc/security", kRead, [](std::string_view n) { return n == "opasswd" || n.ends_with('-'); });
 
-    rules.add_path("/sys", kRead);
-    // What runtimes read in /proc, without other processes' entries; the
-    // links (self, thread-self, mounts, net) lead into an entry of the
-    // runner, the child's own entry is added by the child.
-    rules.add_entries("/proc", kRead, true, [](const std::string& n) { return is_number(n); });
+    rules.add_path("/sys", kRead, Kind::Dir);
+    // The child adds its own /proc entry itself.
+    UniqueFd proc(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+    if (proc.valid())
+        for (const char* entry : kProcEntries) rules.add_path(entry, kRead, Kind::Unknown, proc.get());
 
-    rules.add_path("/dev/null", kRead | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE);
-    for (const char* dev : {"/dev/zero", "/dev/random", "/dev/urandom"}) rules.add_path(dev, kRead);
+    rules.add_path("/dev/null", kRead | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE, Kind::NotDir);
+    for (const char* dev : {"/dev/zero", "/dev/random", "/dev/urandom"}) rules.add_path(dev, kRead, Kind::NotDir);
 }
 
 std::string absolute(const std::string& path) {
@@ -354,9 +388,9 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     plan.ruleset.reset(static_cast<int>(ruleset));
     (void)fcntl(plan.ruleset.get(), F_SETFD, FD_CLOEXEC);
 
-    const Rules rules(plan.ruleset.get(), attr.handled_access_fs);
+    Rules rules(plan.ruleset.get(), attr.handled_access_fs);
     add_system_rules(rules);
-    for (const std::string& root : toolchains.roots) rules.add_path(root, kReadExec);
+    for (const std::string& root : toolchains.roots) rules.add_path(root.c_str(), kReadExec);
 
     // Every right in the run's own work directory (the scratch directory's
     // parent), which holds the private home and temporary directory.
