@@ -434,7 +434,10 @@ int apply_contain_in_child(const ChildContain& p) {
         // held by permission checks and by the ptrace scoping like any user.
         for (int cap = 0; cap <= p.last_cap; ++cap)
             if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
-                if (errno == EINVAL) break;
+                // Past the kernel's last capability; or, for a user other
+                // than root (whom exec cannot give capabilities back under
+                // no_new_privs), no right to change the bounding set.
+                if (errno == EINVAL || (errno == EPERM && geteuid() != 0)) break;
                 return errno;
             }
         if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) return errno;
