@@ -391,6 +391,9 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     Rules rules(plan.ruleset.get(), attr.handled_access_fs);
     add_system_rules(rules);
     for (const std::string& root : toolchains.roots) rules.add_path(root.c_str(), kReadExec);
+    // The network shim the runner itself preloads (--no-net without seccomp).
+    if (const auto preload = env.find("LD_PRELOAD"); preload != env.end())
+        rules.add_path(preload->second.c_str(), kReadExec, Kind::NotDir);
 
     // Every right in the run's own work directory (the scratch directory's
     // parent), which holds the private home and temporary directory.
