@@ -33,6 +33,10 @@ RunOptions scan_options(const std::vector<std::string>& args) {
             o.limits.no_net = true;
             continue;
         }
+        if (a == "--contain") {
+            o.limits.contain = true;
+            continue;
+        }
         const bool value_option = a == "--lang" || a == "--timeout" || a == "--max-cpu" ||
                                   a == "--max-memory-mb" || a == "--max-output-kb" || a == "--stdin" ||
                                   a == "--stdin-file" || a == "--workdir" || a == "--cases";

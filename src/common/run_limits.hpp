@@ -1,4 +1,4 @@
-// The five limits of one run, as parsed from the command line.
+// The limits of one run, as parsed from the command line.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@ struct RunLimits {
     std::uint64_t max_memory_mb = 0;  // 0: not given, the default applies
     std::uint64_t max_output_kb = 0;  // 0: not given, the default applies
     bool no_net = false;
+    bool contain = false;  // --contain: Landlock confinement, private HOME and TMPDIR
 };
 
 }  // namespace tessimar

@@ -59,6 +59,7 @@ void child_main(const ChildPlan& plan) {
     (void)sigaction(SIGPIPE, &dfl, nullptr);
     (void)sigaction(SIGXFSZ, &dfl, nullptr);
     if (!apply_limits_in_child(plan.limits, plan.runner_pid)) _exit(1);
+    if (const int err = apply_contain_in_child(plan.contain)) fail(plan, 7, err);
     if (plan.filter != nullptr)
         if (const int err = install_network_filter(*plan.filter)) fail(plan, 5, err);
 

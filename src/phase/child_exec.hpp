@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "phase/contain.hpp"
 #include "phase/limits.hpp"
 
 namespace tessimar {
@@ -30,6 +31,7 @@ struct ChildPlan {
     LimitPlan limits;
     pid_t runner_pid = 0;
     const sock_fprog* filter = nullptr;  // null: no network filter
+    ChildContain contain;                // ruleset_fd -1 and no drop_caps: nothing to do
 };
 
 // The exec paths execvp would try for `program` with this PATH value.

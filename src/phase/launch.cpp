@@ -14,6 +14,7 @@
 #include "common/text.hpp"
 #include "phase/child_exec.hpp"
 #include "phase/child_wait.hpp"
+#include "phase/contain.hpp"
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "phase/reaper.hpp"
@@ -95,7 +96,7 @@ bool open_phase_files(const PhaseRequest& r, PhaseFiles& f) {
 class PreparedChild {
 public:
     PreparedChild(const PhaseRequest& r, const ChildEnv& env, const LimitPlan& limits, const NetPlan& net,
-                  const PhaseFiles& files)
+                  const ContainPlan& contain, const PhaseFiles& files)
         : argv_strings_(r.argv), env_strings_(env_block(env)), cwd_(r.cwd) {
         candidate_strings_ = exec_candidates(r.argv[0], env.count("PATH") ? env.at("PATH") : std::string());
         script_strings_.push_back("/bin/sh");
@@ -119,6 +120,7 @@ public:
         plan_.limits = limits;
         plan_.runner_pid = getpid();
         plan_.filter = net.filter ? &program_ : nullptr;
+        plan_.contain = contain.child();
     }
     PreparedChild(const PreparedChild&) = delete;
     PreparedChild& operator=(const PreparedChild&) = delete;
@@ -243,8 +245,12 @@ PhaseOutcome run_phase(const PhaseRequest& r) {
     const NetPlan net = plan_network(r.limits.no_net, env);
     PhaseOutcome outcome;
     const LimitPlan limits = plan_limits(r.limits, outcome.unenforced, r.phase != "compile");
+    // --contain: private HOME and TMPDIR in the environment, the ruleset ready.
+    Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env);
+    if (!contained) return start_failure(r, contained.error());
+    const ContainPlan& contain = contained.value();
     if (exec_inputs_have_nul(r, env)) return start_failure(r, "nul byte found in provided data");
-    PreparedChild child(r, env, limits, net, files);
+    PreparedChild child(r, env, limits, net, contain, files);
     (void)become_subreaper();
 
     // Start.
@@ -264,6 +270,7 @@ PhaseOutcome run_phase(const PhaseRequest& r) {
     // Measure.
     measure(waited, outcome);
     network_notes(net, outcome.unenforced);
+    contain_notes(contain, outcome.unenforced);
     read_back(files, r.limits.max_output_kb, outcome);
     return outcome;
 }

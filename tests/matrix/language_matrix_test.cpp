@@ -423,6 +423,18 @@ TEST_P(LanguageRow, ReadsStandardInput) {
     expect_clean_run(o, row.name, row.upper_out);
 }
 
+// Confined to its work directory, the toolchain still compiles and runs.
+TEST_P(LanguageRow, HelloWorldAndInputUnderContain) {
+    const Row& row = GetParam();
+    SKIP_UNLESS_AVAILABLE(row.name);
+    const Outcome hello = run_program(row.name, row.hello, {"--contain"}, row.timeout);
+    expect_clean_run(hello, row.name, row.hello_out);
+    const Outcome upper = run_program(row.name, row.upper, {"--contain", "--stdin", row.upper_in}, row.timeout);
+    expect_clean_run(upper, row.name, row.upper_out);
+    for (const json& note : field(upper.report, "unenforced"))
+        EXPECT_NE(note, "contain_unavailable") << upper.raw;
+}
+
 TEST_P(LanguageRow, RuntimeErrorIsRte) {
     const Row& row = GetParam();
     SKIP_UNLESS_AVAILABLE(row.name);

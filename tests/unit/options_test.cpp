@@ -25,6 +25,7 @@ void expect_default_limits(const RunLimits& l) {
     EXPECT_EQ(l.max_memory_mb, 0u);
     EXPECT_EQ(l.max_output_kb, 0u);
     EXPECT_FALSE(l.no_net);
+    EXPECT_FALSE(l.contain);
 }
 
 }  // namespace
@@ -91,6 +92,13 @@ TEST(ScanOptions, EveryOptionSetsItsField) {
 TEST(ScanOptions, LanguageIsKeptVerbatimWithSpaces) {
     EXPECT_EQ(scan_options({"--lang", "  Foo "}).language, "  Foo ");
     EXPECT_EQ(scan_options({"--lang", ""}).language, "");
+}
+
+TEST(ScanOptions, ContainIsAFlag) {
+    EXPECT_TRUE(scan_options({"--contain", "--lang", "c"}).limits.contain);
+    const RunOptions o = scan_options({"--lang", "--contain"});
+    EXPECT_EQ(o.language, "--contain");
+    EXPECT_FALSE(o.limits.contain);
 }
 
 TEST(ScanOptions, ValueMayBeginWithDashes) {

@@ -1,0 +1,74 @@
+// Confining a child and its descendants with the kernel's Landlock LSM: a
+// ruleset built in the runner before the fork, enforced by the child as one
+// step before exec. Files: read and execute where programs live, full rights
+// in the run's work directory only. Signals and abstract unix sockets are
+// scoped to the child's own descendants, and with --no-net TCP bind and
+// connect are refused as well, as far as the kernel's ABI offers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/fd.hpp"
+#include "common/phase_outcome.hpp"
+#include "common/result.hpp"
+#include "common/run_limits.hpp"
+#include "phase/child_env.hpp"
+
+namespace tessimar {
+
+// The Landlock ABI version of the running kernel, asked once; 0 when the
+// kernel has none or a refused call (ENOSYS, EPERM, EOPNOTSUPP) says no.
+int landlock_abi();
+
+// What the child does with a prepared ruleset: plain values only, so that
+// it runs between fork and exec.
+struct ChildContain {
+    int ruleset_fd = -1;       // -1: nothing to enforce
+    int proc_fd = -1;          // /proc, for the child's own entry
+    std::uint64_t proc_access = 0;
+    bool drop_caps = false;    // the runner holds capabilities: the child gives them up
+    int last_cap = 0;
+};
+
+struct ContainPlan {
+    bool requested = false;
+    int abi = 0;
+    bool no_net = false;
+    UniqueFd ruleset;
+    UniqueFd proc_dir;
+    std::uint64_t proc_access = 0;
+    bool drop_caps = false;
+    int last_cap = 0;
+
+    ChildContain child() const {
+        return ChildContain{ruleset.get(), proc_dir.get(), proc_access, drop_caps, last_cap};
+    }
+};
+
+// The directories a child's PATH and toolchain variables lead to, and the
+// variables to set so that a toolchain found through the real home still
+// finds itself when HOME moves. Pure apart from checking for a rustup
+// binary in a PATH entry.
+struct ToolchainView {
+    std::vector<std::string> roots;  // read and execute
+    EnvPairs set;                    // variables the child gets
+};
+ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::string>& never_roots);
+
+// Runner side, before the fork. Does nothing without `limits.contain`.
+// Creates the private home and temporary directory in `scratch_dir`, points
+// HOME and TMPDIR there, and builds the ruleset. An error is an OS error
+// text for a start failure.
+Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scratch_dir, ChildEnv& env);
+
+// Child side, async-signal-safe: allows the child's own /proc entry, gives
+// up capabilities, sets no_new_privs and enforces the ruleset. Returns 0 or
+// the errno of the first step that failed.
+int apply_contain_in_child(const ChildContain& plan);
+
+// After the child: what the kernel could not enforce.
+void contain_notes(const ContainPlan& plan, NoteList& unenforced);
+
+}  // namespace tessimar

@@ -1,0 +1,63 @@
+// The pure parts of --contain: which directories a child's PATH and
+// toolchain variables lead to, and the notes for what the kernel lacks.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "phase/contain.hpp"
+#include "test_support.hpp"
+
+using namespace tessimar;
+
+namespace {
+
+TEST(ContainToolchains, PathLeadsToToolchainRootsButNeverToAHome) {
+    testing_support::TempDir t;
+    const std::string home = t / "u";
+    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+    for (const char* d : {"/.cargo", "/.cargo/bin", "/.pyenv", "/.pyenv/shims", "/bin"})
+        ASSERT_EQ(mkdir((home + d).c_str(), 0755), 0);
+    testing_support::write_file(home + "/.cargo/bin/rustup", "", 0755);
+
+    ChildEnv env{{"PATH", home + "/.cargo/bin/:" + home + "/.pyenv/shims:" + home + "/bin:relative::/usr/bin"},
+                 {"JAVA_HOME", "/opt/jdk"}, {"GOPATH", home}};
+    const ToolchainView v = derive_toolchains(env, {home, "/tmp"});
+    const std::vector<std::string> roots = {home + "/.cargo/bin", home + "/.cargo", home + "/.pyenv/shims",
+                                            home + "/.pyenv",     home + "/bin",    "/usr/bin",
+                                            "/usr",               home + "/.rustup", "/opt/jdk"};
+    EXPECT_EQ(v.roots, roots);
+    const EnvPairs set = {{"CARGO_HOME", home + "/.cargo"}, {"RUSTUP_HOME", home + "/.rustup"}};
+    EXPECT_EQ(v.set, set);
+
+    // A variable the caller set is kept, and is the root.
+    env["RUSTUP_HOME"] = "/srv/rustup";
+    const ToolchainView w = derive_toolchains(env, {home, "/tmp"});
+    const EnvPairs only_cargo = {{"CARGO_HOME", home + "/.cargo"}};
+    EXPECT_EQ(w.set, only_cargo);
+    EXPECT_NE(std::find(w.roots.begin(), w.roots.end(), "/srv/rustup"), w.roots.end());
+}
+
+TEST(ContainNotes, FollowWhatTheAbiLacksInOrder) {
+    const auto notes = [](bool requested, int abi, bool no_net) {
+        ContainPlan p;
+        p.requested = requested;
+        p.abi = abi;
+        p.no_net = no_net;
+        NoteList n;
+        contain_notes(p, n);
+        return std::vector<std::string>(n.begin(), n.end());
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(notes(false, 0, true), V{});
+    EXPECT_EQ(notes(true, 0, true), V{"contain_unavailable"});
+    EXPECT_EQ(notes(true, 3, true), (V{"contain_signals_not_scoped", "contain_tcp_not_restricted"}));
+    EXPECT_EQ(notes(true, 3, false), V{"contain_signals_not_scoped"});
+    EXPECT_EQ(notes(true, 5, true), V{"contain_signals_not_scoped"});
+    EXPECT_EQ(notes(true, 6, true), V{});
+}
+
+}  // namespace
