@@ -9,6 +9,7 @@
 
 #include "cli/discovery.hpp"
 #include "cli/options.hpp"
+#include "cli/usage.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "driver/run_driver.hpp"
@@ -27,11 +28,13 @@ void ensure_standard_descriptors() {
     }
 }
 
-Json answer(const std::vector<std::string>& args) {
-    switch (select_mode(args)) {
+Json answer(Mode mode, const std::vector<std::string>& args) {
+    switch (mode) {
         case Mode::Probe: return probe_answer();
         case Mode::Languages: return languages_answer();
         case Mode::Capabilities: return capabilities_answer();
+        case Mode::Help:
+        case Mode::Version:
         case Mode::Run: break;
     }
     RunOptions options = scan_options(args);
@@ -57,9 +60,14 @@ int main(int argc, char** argv) {
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const Mode mode = select_mode(args);
+    if (mode == Mode::Help || mode == Mode::Version) {
+        const std::string_view text = mode == Mode::Help ? help_text() : version_line();
+        return write_all(1, text.data(), text.size()) == 0 ? 0 : 1;
+    }
     std::string line;
     try {
-        line = to_json_line(answer(args));
+        line = to_json_line(answer(mode, args));
     } catch (const std::exception&) {
         line = to_json_line(build_setup_error_report("internal error: out of memory"));
     }
