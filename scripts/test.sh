@@ -3,8 +3,9 @@
 #   1. the language runtimes, best effort and only as root (a runtime that
 #      cannot be had makes the language matrix skip its rows, never fail);
 #   2. the whole CTest suite (unit, end-to-end, language matrix, attacks);
-#   3. a short run of every libFuzzer target;
-#   4. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   3. the installed layout and the Debian package (scripts/package-check.sh);
+#   4. a short run of every libFuzzer target;
+#   5. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (last, so that the output ends with CTest's summary).
 # Extra arguments go to the first ctest run (e.g. "-L unit").
 set -euo pipefail
@@ -26,6 +27,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIMAR_TESTS=ON \
 cmake --build build -j"$(nproc)"
 scripts/check-tests-built.sh build
 ctest --test-dir build --output-on-failure --no-tests=error -j2 "$@"
+
+step "install and package"
+scripts/package-check.sh build
 
 step "fuzz smoke"
 scripts/fuzz.sh 20
