@@ -81,8 +81,19 @@ Mode model_mode(const std::vector<std::string>& args) {
         languages |= a == "--languages";
         capabilities |= a == "--capabilities";
     }
-    return probe ? Mode::Probe : languages ? Mode::Languages : capabilities ? Mode::Capabilities
-                                                                            : Mode::Run;
+    if (probe || languages || capabilities)
+        return probe ? Mode::Probe : languages ? Mode::Languages : Mode::Capabilities;
+    // --help and --version count only where an option stands.
+    bool help = false, version = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        help |= a == "--help";
+        version |= a == "--version";
+        if (a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
+            a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir")
+            ++i;
+    }
+    return help ? Mode::Help : version ? Mode::Version : Mode::Run;
 }
 
 }  // namespace

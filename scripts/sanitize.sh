@@ -40,6 +40,8 @@ export ASAN_OPTIONS="detect_leaks=${detect_leaks}:abort_on_error=1:strict_string
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-}"
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIMAR_SANITIZE=ON >/dev/null
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIMAR_TESTS=ON \
+  -DTESSIMAR_SANITIZE=ON -DTESSIMAR_FUZZ=OFF >/dev/null
 cmake --build "$build_dir" -j2
-ctest --test-dir "$build_dir" --output-on-failure -j2 "$@"
+scripts/check-tests-built.sh "$build_dir"
+ctest --test-dir "$build_dir" --output-on-failure --no-tests=error -j2 "$@"

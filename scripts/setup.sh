@@ -5,7 +5,10 @@
 #   scripts/setup.sh           the build and the test suite
 #   scripts/setup.sh --fuzz    also clang and its libFuzzer/sanitizer runtimes
 set -euo pipefail
-needed=(cmake g++ make nlohmann-json3-dev libgtest-dev python3 util-linux)
+# scdoc makes the manual page; python3-jsonschema checks the output schema;
+# dpkg-dev (dpkg-shlibdeps), file and groff-base serve the package check.
+needed=(cmake g++ make nlohmann-json3-dev libgtest-dev python3 util-linux
+        scdoc python3-jsonschema dpkg-dev file gzip groff-base)
 if [ "${1:-}" = --fuzz ]; then needed+=(clang libclang-rt-14-dev); fi
 missing=()
 for pkg in "${needed[@]}"; do

@@ -5,8 +5,9 @@
 #   2. the whole CTest suite (unit, end-to-end, language matrix, attacks);
 #   3. scripts/slurm-batch.sh on a throwaway one-node Slurm cluster (as root;
 #      skips and says why otherwise);
-#   4. a short run of every libFuzzer target;
-#   5. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   4. the installed layout and the Debian package (scripts/package-check.sh);
+#   5. a short run of every libFuzzer target;
+#   6. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (last, so that the output ends with CTest's summary).
 # Extra arguments go to the first ctest run (e.g. "-L unit").
 set -euo pipefail
@@ -21,9 +22,16 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 step "build and test"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Every option the build relies on is named, so that a directory configured
+# otherwise before (for example without tests) is set right again.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIMAR_TESTS=ON \
+  -DTESSIMAR_SANITIZE=OFF -DTESSIMAR_FUZZ=OFF >/dev/null
 cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j2 "$@"
+scripts/check-tests-built.sh build
+ctest --test-dir build --output-on-failure --no-tests=error -j2 "$@"
+
+step "install and package"
+scripts/package-check.sh build
 
 step "batch recipe on a one-node Slurm cluster"
 tests/slurm/run.sh build/tessimar-exec

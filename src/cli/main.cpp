@@ -12,6 +12,7 @@
 #include "cli/batch.hpp"
 #include "cli/discovery.hpp"
 #include "cli/options.hpp"
+#include "cli/usage.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "driver/cases_run.hpp"
@@ -31,11 +32,13 @@ void ensure_standard_descriptors() {
     }
 }
 
-Json answer(const std::vector<std::string>& args) {
-    switch (select_mode(args)) {
+Json answer(Mode mode, const std::vector<std::string>& args) {
+    switch (mode) {
         case Mode::Probe: return probe_answer();
         case Mode::Languages: return languages_answer();
         case Mode::Capabilities: return capabilities_answer();
+        case Mode::Help:
+        case Mode::Version:
         case Mode::Run: break;
     }
     RunOptions options = scan_options(args);
@@ -86,13 +89,18 @@ int main(int argc, char** argv) {
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const Mode mode = select_mode(args);
+    if (mode == Mode::Help || mode == Mode::Version) {
+        const std::string_view text = mode == Mode::Help ? help_text() : version_line();
+        return write_all(1, text.data(), text.size()) == 0 ? 0 : 1;
+    }
     // Batch mode comes after the discovery options: `--batch F --probe` probes.
-    if (select_mode(args) == Mode::Run)
+    if (mode == Mode::Run)
         if (const std::optional<int> status = run_batch_mode(args, argc > 0 ? argv[0] : nullptr)) return *status;
     std::string line;
     try {
         if (const std::optional<int> status = run_cases_mode(args)) return *status;
-        line = to_json_line(answer(args));
+        line = to_json_line(answer(mode, args));
     } catch (const std::exception&) {
         line = to_json_line(build_setup_error_report("internal error: out of memory"));
     }

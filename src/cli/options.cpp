@@ -9,6 +9,24 @@
 #include "common/text.hpp"
 
 namespace tessimar {
+namespace {
+
+bool is_value_option(const std::string& a) {
+    return a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
+           a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" || a == "--cases";
+}
+
+// Whether `flag` stands where an option stands: a value of a value option
+// ("--stdin --help") is the value, not the flag.
+bool has_option(const std::vector<std::string>& args, const char* flag) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == flag) return true;
+        if (is_value_option(args[i])) ++i;
+    }
+    return false;
+}
+
+}  // namespace
 
 Mode select_mode(const std::vector<std::string>& args) {
     const auto has = [&](const char* flag) {
@@ -19,6 +37,8 @@ Mode select_mode(const std::vector<std::string>& args) {
     if (has("--probe")) return Mode::Probe;
     if (has("--languages")) return Mode::Languages;
     if (has("--capabilities")) return Mode::Capabilities;
+    if (has_option(args, "--help")) return Mode::Help;
+    if (has_option(args, "--version")) return Mode::Version;
     return Mode::Run;
 }
 
@@ -37,10 +57,7 @@ RunOptions scan_options(const std::vector<std::string>& args) {
             o.limits.contain = true;
             continue;
         }
-        const bool value_option = a == "--lang" || a == "--timeout" || a == "--max-cpu" ||
-                                  a == "--max-memory-mb" || a == "--max-output-kb" || a == "--stdin" ||
-                                  a == "--stdin-file" || a == "--workdir" || a == "--cases";
-        if (!value_option) continue;
+        if (!is_value_option(a)) continue;
         if (i + 1 >= args.size()) break;
         const std::string& v = args[++i];
         if (a == "--lang") o.language = utf8_lossy(v);

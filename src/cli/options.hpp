@@ -19,9 +19,11 @@ struct RunOptions {
     std::optional<std::string> cases;       // --cases: directory path bytes as given
 };
 
-enum class Mode { Run, Probe, Languages, Capabilities };
+enum class Mode { Run, Probe, Languages, Capabilities, Help, Version };
 
-// Probe before languages before capabilities, wherever they stand.
+// Probe before languages before capabilities, wherever they stand; then
+// --help before --version, where an option stands (not as the value of a
+// value option); otherwise a run.
 Mode select_mode(const std::vector<std::string>& args);
 
 RunOptions scan_options(const std::vector<std::string>& args);

@@ -173,19 +173,19 @@ TEST(CliModes, DiscoveryOptionsWinWhereverTheyStand) {
     EXPECT_EQ(with_lang.err, "");
 }
 
-// Standard input is a pipe whose write end stays open: a runner that read it
-// would never finish.
-TEST(CliModes, ProbeDoesNotReadStandardInput) {
-    const ProcessResult reference = run_args({"--probe"});
-    ASSERT_EQ(reference.exit_code(), 0);
+namespace {
 
+// Runs the binary with a standard input whose write end stays open, so that a
+// runner that read it would never finish; returns what it printed.
+ProcessResult run_with_open_stdin(const std::vector<std::string>& args) {
+    ProcessResult result;
     int in[2], out[2];
-    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    std::vector<std::string> argv = {kExec, "--lang", "python3", "--probe"};
+    if (pipe2(in, O_CLOEXEC) != 0) return result;
+    if (pipe2(out, O_CLOEXEC) != 0) return result;
+    std::vector<std::string> argv = {kExec};
+    argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv = c_strings(argv);
     const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
@@ -197,9 +197,7 @@ TEST(CliModes, ProbeDoesNotReadStandardInput) {
     }
     close(in[0]);
     close(out[1]);
-
-    std::string got;
-    bool eof = false;
+    bool eof = pid < 0;
     const double deadline = monotonic_seconds() + 60;
     while (!eof && monotonic_seconds() < deadline) {
         pollfd p{out[0], POLLIN, 0};
@@ -207,17 +205,52 @@ TEST(CliModes, ProbeDoesNotReadStandardInput) {
         char buf[4096];
         const ssize_t n = read(out[0], buf, sizeof buf);
         if (n <= 0) eof = true;
-        else got.append(buf, static_cast<std::size_t>(n));
+        else result.out.append(buf, static_cast<std::size_t>(n));
     }
-    if (!eof) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    if (!eof) {
+        kill(pid, SIGKILL);
+        result.err = "waited for standard input";
+    }
+    if (pid > 0) waitpid(pid, &result.status, 0);
     close(in[1]);
     close(out[0]);
-    ASSERT_TRUE(eof) << "the probe waited for standard input";
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(got, reference.out);
+    return result;
+}
+
+}  // namespace
+
+TEST(CliModes, ProbeDoesNotReadStandardInput) {
+    const ProcessResult reference = run_args({"--probe"});
+    ASSERT_EQ(reference.exit_code(), 0);
+    const ProcessResult r = run_with_open_stdin({"--lang", "python3", "--probe"});
+    ASSERT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, reference.out);
+}
+
+// --help and --version: plain text, exit 0, standard input untouched; as the
+// value of a value option they change nothing about a run.
+TEST(CliModes, HelpAndVersion) {
+    const ProcessResult version = run_with_open_stdin({"--lang", "python3", "--version"});
+    ASSERT_EQ(version.err, "");
+    EXPECT_EQ(version.exit_code(), 0);
+    EXPECT_EQ(version.out, std::string("tessimar-exec ") + TESSIMAR_PROJECT_VERSION + "\n");
+
+    const ProcessResult help = run_with_open_stdin({"--version", "--help"});
+    ASSERT_EQ(help.err, "");
+    EXPECT_EQ(help.exit_code(), 0);
+    for (const char* name : {"--lang", "--timeout", "--max-cpu", "--max-memory-mb", "--max-output-kb",
+                             "--stdin", "--stdin-file", "--workdir", "--no-net", "--languages", "--probe",
+                             "--capabilities", "--help", "--version", "man tessimar-exec"})
+        EXPECT_NE(help.out.find(name), std::string::npos) << name;
+    EXPECT_EQ(help.out.find('{'), std::string::npos);
+
+    // Discovery wins over both.
+    EXPECT_EQ(run_args({"--help", "--languages"}).out, kLanguagesLine);
+
+    const ProcessResult as_value = run_args({"--lang", "bash", "--stdin", "--help"}, "cat\n");
+    EXPECT_EQ(as_value.exit_code(), 0);
+    EXPECT_EQ(as_value.json()["stdout"], "--help");
 }
 
 // ---------------------------------------------------------------------------

@@ -58,6 +58,17 @@ TEST(SelectMode, DiscoveryOptionAsValueOfAnotherOptionStillCounts) {
     EXPECT_EQ(select_mode({"--lang", "python3", "--probe"}), Mode::Probe);
 }
 
+TEST(SelectMode, HelpAndVersionComeAfterDiscoveryAndOnlyWhereAnOptionStands) {
+    EXPECT_EQ(select_mode({"--version", "--help"}), Mode::Help);
+    EXPECT_EQ(select_mode({"--lang", "python3", "--version"}), Mode::Version);
+    EXPECT_EQ(select_mode({"--help", "--capabilities"}), Mode::Capabilities);
+    EXPECT_EQ(select_mode({"--version", "--probe"}), Mode::Probe);
+    // As the value of a value option it is that value: the run is unchanged.
+    EXPECT_EQ(select_mode({"--stdin", "--help", "--lang", "--version"}), Mode::Run);
+    EXPECT_EQ(select_mode({"--lang", "--stdin", "--help"}), Mode::Help);
+    EXPECT_EQ(select_mode({"--help=1", "-h", "--HELP", "-v", "-V"}), Mode::Run);
+}
+
 TEST(ScanOptions, Defaults) {
     const RunOptions o = scan_options({});
     EXPECT_EQ(o.language, "");

@@ -1,0 +1,57 @@
+#include "cli/usage.hpp"
+
+#ifndef TESSIMAR_VERSION
+#error "TESSIMAR_VERSION comes from the project version in CMakeLists.txt"
+#endif
+
+namespace tessimar {
+
+std::string_view help_text() {
+    return R"(Usage: tessimar-exec --lang LANGUAGE [OPTION ...] < PROGRAM
+       tessimar-exec --languages | --probe | --capabilities
+       tessimar-exec --help | --version
+
+Runs the program read from standard input as a child process under limits
+and prints one line of JSON, the run report. The exit status is 0 whatever
+the program did; the report says how it went.
+
+Run options (a value option takes the next argument, whatever it is):
+  --lang LANGUAGE        language name or alias (see --languages)
+  --timeout SECONDS      wall-clock limit of the run, compile included (10)
+  --max-cpu SECONDS      CPU-time limit (default: timeout + 8)
+  --max-memory-mb MIB    address-space limit of each process (default 2 TiB)
+  --max-output-kb KIB    cap on each captured stream (64)
+  --stdin TEXT           the program's standard input
+  --stdin-file PATH      the program's standard input, read from a file
+  --workdir DIR          run in DIR instead of a fresh temporary directory
+  --no-net               refuse the program network sockets
+  --contain              confine the program's files, signals and sockets
+                         (Landlock)
+  --cases DIR            compile once, run once per DIR/*.in file
+  --batch FILE           one JSON request per line of FILE ("-": standard
+                         input), one report line per request
+  --jobs N               requests of a batch run at once
+  --out FILE             append a batch's report lines to FILE
+
+Discovery (wins wherever it stands: --probe, then --languages, then
+--capabilities; standard input is not read):
+  --languages            the names of the 32 languages, as a JSON array
+  --probe                which languages are installed, as a JSON object
+  --capabilities         whether the kernel can enforce --no-net
+
+  --help                 this text
+  --version              the version
+
+Numbers are unsigned decimals; an invalid one means the default. Unknown
+arguments are skipped. --help and --version count where an option stands,
+not as the value of another option, and read no standard input.
+
+The manual: man tessimar-exec. A JSON Schema of everything the runner
+prints: share/doc/tessimar-exec/tessimar-exec.schema.json under the prefix it
+is installed in.
+)";
+}
+
+std::string_view version_line() { return "tessimar-exec " TESSIMAR_VERSION "\n"; }
+
+}  // namespace tessimar
