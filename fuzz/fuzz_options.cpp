@@ -32,9 +32,9 @@ std::optional<std::uint64_t> model_number(std::string_view v) {
 struct Model {
     std::string language;
     std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0;
-    bool no_net = false;
+    bool no_net = false, contain = false;
     std::string stdin_text;
-    std::optional<std::string> stdin_file, workdir;
+    std::optional<std::string> stdin_file, workdir, cases;
 };
 
 Model model_scan(const std::vector<std::string>& args) {
@@ -47,6 +47,10 @@ Model model_scan(const std::vector<std::string>& args) {
             m.no_net = true;
             continue;
         }
+        if (a == "--contain") {
+            m.contain = true;
+            continue;
+        }
         std::uint64_t* number = nullptr;
         std::uint64_t fallback = 0;
         if (a == "--timeout") number = &m.timeout, fallback = 10;
@@ -54,7 +58,7 @@ Model model_scan(const std::vector<std::string>& args) {
         else if (a == "--max-memory-mb") number = &m.memory;
         else if (a == "--max-output-kb") number = &m.output;
         const bool text_option = a == "--lang" || a == "--stdin" || a == "--stdin-file" ||
-                                 a == "--workdir";
+                                 a == "--workdir" || a == "--cases";
         if (number == nullptr && !text_option) continue;
         if (i == args.size()) break;  // the value is missing: the scan ends
         const std::string& v = args[i];
@@ -64,9 +68,11 @@ Model model_scan(const std::vector<std::string>& args) {
         } else if (a == "--lang") {
             m.language = tessimar::utf8_lossy(v);
         } else if (a == "--stdin") {
-            m.stdin_text = tessimar::utf8_lossy(v);
+            m.stdin_text = v;  // the child's input stays bytes
         } else if (a == "--stdin-file") {
             m.stdin_file = v;
+        } else if (a == "--cases") {
+            m.cases = v;
         } else {
             m.workdir = v;
         }
@@ -90,7 +96,8 @@ Mode model_mode(const std::vector<std::string>& args) {
         help |= a == "--help";
         version |= a == "--version";
         if (a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
-            a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir")
+            a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" ||
+            a == "--cases")
             ++i;
     }
     return help ? Mode::Help : version ? Mode::Version : Mode::Run;
@@ -123,13 +130,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.limits.max_memory_mb == m.memory);
     FUZZ_CHECK(o.limits.max_output_kb == m.output);
     FUZZ_CHECK(o.limits.no_net == m.no_net);
+    FUZZ_CHECK(o.limits.contain == m.contain);
+    FUZZ_CHECK(o.cases == m.cases);
     FUZZ_CHECK(o.stdin_text == m.stdin_text);
     FUZZ_CHECK(o.stdin_file == m.stdin_file);
     FUZZ_CHECK(o.workdir == m.workdir);
 
-    // Texts are always text.
+    // The language is always text.
     FUZZ_CHECK(tessimar::is_valid_utf8(o.language));
-    FUZZ_CHECK(tessimar::is_valid_utf8(o.stdin_text));
 
     // The number rule on each argument on its own.
     for (const std::string& a : args) FUZZ_CHECK(tessimar::parse_u64(a) == model_number(a));
@@ -139,13 +147,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& a : args)
         any_option |= a == "--lang" || a == "--timeout" || a == "--max-cpu" ||
                       a == "--max-memory-mb" || a == "--max-output-kb" || a == "--stdin" ||
-                      a == "--stdin-file" || a == "--workdir" || a == "--no-net";
+                      a == "--stdin-file" || a == "--workdir" || a == "--no-net" || a == "--contain" ||
+                      a == "--cases";
     if (!any_option) {
         FUZZ_CHECK(o.language.empty() && o.stdin_text.empty());
         FUZZ_CHECK(o.limits.timeout_secs == 10 && o.limits.max_cpu_secs == 0 &&
                    o.limits.max_memory_mb == 0 && o.limits.max_output_kb == 0 &&
-                   !o.limits.no_net);
-        FUZZ_CHECK(!o.stdin_file && !o.workdir);
+                   !o.limits.no_net && !o.limits.contain);
+        FUZZ_CHECK(!o.stdin_file && !o.workdir && !o.cases);
     }
     return 0;
 }
