@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "common/c_strings.hpp"
 #include "common/text.hpp"
 
 extern char** environ;
@@ -47,14 +48,6 @@ bool set_nonblocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    out.reserve(strings.size() + 1);
-    for (std::string& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 }  // namespace
 
 // Everything the child touches is prepared before the fork; between fork
@@ -84,7 +77,7 @@ Result<std::unique_ptr<BatchRunner>> BatchRunner::start(BatchRun run, const std:
     arg_strings.reserve(run.args.size() + 1);
     arg_strings.push_back(argv0);
     for (std::string& a : run.args) arg_strings.push_back(std::move(a));
-    std::vector<char*> argv = pointers(arg_strings);
+    std::vector<char*> argv = c_pointers(arg_strings);
     const int child_in = to.value().read_end.get();
     const int child_out = from.value().write_end.get();
     const int child_stdin_text = stdin_fd.get();

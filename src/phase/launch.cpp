@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/c_strings.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "phase/child_exec.hpp"
@@ -53,14 +54,6 @@ PhaseOutcome start_failure(const PhaseRequest& r, const std::string& reason) {
 
 bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    out.reserve(strings.size() + 1);
-    for (std::string& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 // The three standard streams of the child, on the phase's files.
 struct PhaseFiles {
     std::string in_path, out_path, err_path;
@@ -102,10 +95,10 @@ public:
         script_strings_.push_back("/bin/sh");
         script_strings_.push_back("");
         for (std::size_t i = 1; i < r.argv.size(); ++i) script_strings_.push_back(r.argv[i]);
-        argv_ = pointers(argv_strings_);
-        envp_ = pointers(env_strings_);
-        candidates_ = pointers(candidate_strings_);
-        script_argv_ = pointers(script_strings_);
+        argv_ = c_pointers(argv_strings_);
+        envp_ = c_pointers(env_strings_);
+        candidates_ = c_pointers(candidate_strings_);
+        script_argv_ = c_pointers(script_strings_);
         const std::vector<sock_filter>& filter = build_network_filter();
         program_ = sock_fprog{static_cast<unsigned short>(filter.size()), const_cast<sock_filter*>(filter.data())};
 

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/text.hpp"
+#include "workspace/dir_walk.hpp"
 
 namespace tessimar {
 namespace {
@@ -66,26 +67,7 @@ Error too_large(const std::string& dir, const std::string& name) {
 
 // The names ending in ".in", at most one more than kMaxCases.
 int list_names(int dir_fd, std::vector<std::string>& names) {
-    const int fd = retry_eintr([&] { return openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) return errno;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        const int err = errno;
-        close(fd);
-        return err;
-    }
-    int err = 0;
-    while (names.size() <= kMaxCases) {
-        errno = 0;
-        const dirent* d = readdir(dir);
-        if (d == nullptr) {
-            err = errno;
-            break;
-        }
-        if (ends_with_in(d->d_name)) names.emplace_back(d->d_name);
-    }
-    closedir(dir);
-    return err;
+    return list_names_at(dir_fd, kMaxCases + 1, [](const char* name) { return ends_with_in(name); }, names);
 }
 
 }  // namespace

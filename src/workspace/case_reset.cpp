@@ -12,6 +12,7 @@
 #include "common/text.hpp"
 #include "workspace/scratch_dir.hpp"
 #include "workspace/tree.hpp"
+#include "workspace/dir_walk.hpp"
 
 namespace tessimar {
 namespace {
@@ -42,33 +43,7 @@ int remove_entry(int dir_fd, const std::string& name) {
 // Up to kBatch names of the directory other than "." and "..", and `keep`.
 int list_batch(int dir_fd, const char* keep, std::vector<std::string>& names) {
     names.clear();
-    const int fd = retry_eintr([&] { return openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) return errno;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        const int err = errno;
-        close(fd);
-        return err;
-    }
-    int err = 0;
-    try {
-        while (names.size() < kBatch) {
-            errno = 0;
-            const dirent* d = readdir(dir);
-            if (d == nullptr) {
-                err = errno;
-                break;
-            }
-            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0 ||
-                std::strcmp(d->d_name, keep) == 0)
-                continue;
-            names.emplace_back(d->d_name);
-        }
-    } catch (const std::bad_alloc&) {
-        err = ENOMEM;
-    }
-    closedir(dir);
-    return err;
+    return list_names_at(dir_fd, kBatch, [keep](const char* name) { return std::strcmp(name, keep) != 0; }, names);
 }
 
 Error failure(const char* what, const std::string& path, int err) {

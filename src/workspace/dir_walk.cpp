@@ -11,6 +11,35 @@
 #include <new>
 
 namespace tessimar {
+
+int list_names_at(int dir_fd, std::size_t limit, const std::function<bool(const char*)>& want,
+                  std::vector<std::string>& names) {
+    const int fd = retry_eintr([&] { return openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return errno;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        const int err = errno;
+        close(fd);
+        return err;
+    }
+    int err = 0;
+    try {
+        while (names.size() < limit) {
+            errno = 0;
+            const dirent* d = readdir(dir);
+            if (d == nullptr) {
+                err = errno;
+                break;
+            }
+            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+            if (want(d->d_name)) names.emplace_back(d->d_name);
+        }
+    } catch (const std::bad_alloc&) {
+        err = ENOMEM;
+    }
+    closedir(dir);
+    return err;
+}
 namespace {
 
 constexpr std::size_t kWindow = 128;  // most descriptors held at once

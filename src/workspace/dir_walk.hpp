@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,12 @@
 #include "common/fd.hpp"
 
 namespace tessimar {
+
+// Collects, through a fresh descriptor of the directory `dir_fd` (so that
+// `dir_fd` itself is not moved), the names other than "." and ".." that
+// `want` accepts, until `limit` are held. Returns 0 or an errno value.
+int list_names_at(int dir_fd, std::size_t limit, const std::function<bool(const char*)>& want,
+                  std::vector<std::string>& names);
 
 struct DirEntry {
     std::string name;
