@@ -9,6 +9,8 @@ namespace tessimar {
 std::string_view help_text() {
     return R"(Usage: tessimar-exec --lang LANGUAGE [OPTION ...] < PROGRAM
        tessimar-exec --languages | --probe | --capabilities
+       tessimar-exec --lang LANGUAGE --cases DIR [OPTION ...] < PROGRAM
+       tessimar-exec --batch FILE [--jobs N] [--out FILE] [OPTION ...]
        tessimar-exec --help | --version
 
 Runs the program read from standard input as a child process under limits
@@ -30,8 +32,12 @@ Run options (a value option takes the next argument, whatever it is):
   --cases DIR            compile once, run once per DIR/*.in file
   --batch FILE           one JSON request per line of FILE ("-": standard
                          input), one report line per request
-  --jobs N               requests of a batch run at once
-  --out FILE             append a batch's report lines to FILE
+  --jobs N               requests of a batch run at once (default: the
+                         CPUs the runner may use)
+  --out FILE             append a batch's report lines to FILE; a rerun
+                         continues where it ends
+  --first-line N         number a batch's lines from N (a shard of a
+                         larger input)
 
 Discovery (wins wherever it stands: --probe, then --languages, then
 --capabilities; standard input is not read):
