@@ -241,7 +241,8 @@ TEST(CliModes, HelpAndVersion) {
     EXPECT_EQ(help.exit_code(), 0);
     for (const char* name : {"--lang", "--timeout", "--max-cpu", "--max-memory-mb", "--max-output-kb",
                              "--stdin", "--stdin-file", "--workdir", "--no-net", "--languages", "--probe",
-                             "--capabilities", "--help", "--version", "man tessimar-exec"})
+                             "--capabilities", "--help", "--version", "--contain", "--cases", "--batch",
+                             "--jobs", "--out", "--first-line", "man tessimar-exec"})
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     EXPECT_EQ(help.out.find('{'), std::string::npos);
 
