@@ -77,7 +77,8 @@ ratio = means["batch"] / means["xargs"]
 print(f"batch {means['batch']:.2f} s, xargs {means['xargs']:.2f} s: batch/xargs = {ratio:.3f}")
 if ratio > 1 + tol:
     sys.exit(f"FAIL: the batch is slower than separate invocations by more than {tol:.0%}")
-print("PASS: the batch is at least as fast")
+print("PASS: the batch is at least as fast" if ratio <= 1 else
+      f"PASS: the batch is as fast within the {tol:.0%} noise allowance")
 PY
 
 echo "== memory: $memory_requests requests of 64 KiB programs"
