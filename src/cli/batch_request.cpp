@@ -145,6 +145,7 @@ constexpr const char* kKnownKeys[] = {"cases",         "contain",       "id",   
 
 struct Translation {
     std::vector<std::string> args;
+    std::vector<const char*> cleared;  // flags a request turns off (false)
     std::optional<std::string> error;
 };
 
@@ -189,6 +190,7 @@ void need_flag(const TopLevelScan& s, const char* key, const char* option, Trans
         return;
     }
     if (m->boolean) t.args.emplace_back(option);
+    else t.cleared.push_back(option);
 }
 
 // nlohmann's compact dump of an object, with the member "id" written as the
@@ -259,11 +261,7 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
 
     BatchRun run;
     run.args = defaults;
-    for (const char* flag : {"no_net", "contain"}) {
-        const Member* m = s.find(flag);
-        if (m != nullptr && !m->boolean)
-            run.args = without_flag(run.args, std::string_view(flag) == "no_net" ? "--no-net" : "--contain");
-    }
+    for (const char* flag : t.cleared) run.args = without_flag(run.args, flag);
     run.args.insert(run.args.end(), t.args.begin(), t.args.end());
     run.program = s.find("program")->text;
     if (const Member* m = s.find("stdin")) {

@@ -1,6 +1,15 @@
 #include "common/fd.hpp"
 
+#include <climits>
+
 namespace tessimar {
+
+std::string current_dir() {
+    std::string buf(PATH_MAX, '\0');
+    if (getcwd(buf.data(), buf.size()) == nullptr) return {};
+    buf.resize(std::char_traits<char>::length(buf.c_str()));
+    return buf;
+}
 
 int write_all(int fd, const char* data, std::size_t size) {
     while (size > 0) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 
 namespace tessimar {
@@ -42,6 +43,9 @@ auto retry_eintr(F&& call) {
         if (!(r == -1 && errno == EINTR)) return r;
     }
 }
+
+// The process's current directory, or an empty text when it cannot be had.
+std::string current_dir();
 
 // Writes all bytes; returns 0 or the errno of the failure.
 int write_all(int fd, const char* data, std::size_t size);

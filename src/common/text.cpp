@@ -128,4 +128,15 @@ std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
     return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
 }
 
+std::vector<std::string> split_colons(std::string_view list) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t colon = list.find(':', start);
+        out.emplace_back(list.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start));
+        if (colon == std::string_view::npos) return out;
+        start = colon + 1;
+    }
+}
+
 }  // namespace tessimar

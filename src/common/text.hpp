@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace tessimar {
@@ -28,6 +29,10 @@ std::optional<std::uint64_t> parse_u64(std::string_view text);
 // Joins a relative component to a directory path with one separator; an
 // absolute component replaces the base, an empty base yields the component.
 std::string join_path(std::string_view base, std::string_view component);
+
+// The entries of a colon-separated list (PATH and the like), empty ones
+// included, in order.
+std::vector<std::string> split_colons(std::string_view list);
 
 // Replaces every occurrence of `needle` scanning left to right, without overlap.
 std::string replace_all(std::string_view text, std::string_view needle, std::string_view value);

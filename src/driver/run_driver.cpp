@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <climits>
 
 #include "catalogue/resolve.hpp"
 #include "catalogue/template.hpp"
+#include "common/fd.hpp"
 #include "common/text.hpp"
 #include "phase/launch.hpp"
 #include "workspace/scratch_dir.hpp"
@@ -15,13 +15,6 @@
 
 namespace tessimar {
 namespace {
-
-std::string current_dir() {
-    std::string buf(PATH_MAX, '\0');
-    if (getcwd(buf.data(), buf.size()) == nullptr) return {};
-    buf.resize(std::char_traits<char>::length(buf.c_str()));
-    return buf;
-}
 
 PhasePaths paths_for(const std::string& scratch_base, const std::string& python_path,
                      const std::string& extension) {

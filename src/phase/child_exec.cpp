@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "common/text.hpp"
 #include "phase/network.hpp"
 
 namespace tessimar {
@@ -14,15 +15,9 @@ namespace tessimar {
 std::vector<std::string> exec_candidates(const std::string& program, const std::string& path_value) {
     if (program.find('/') != std::string::npos) return {program};
     std::vector<std::string> out;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t colon = path_value.find(':', start);
-        const std::string entry = path_value.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        // As in execvp, an empty entry names the current directory.
+    // As in execvp, an empty entry names the current directory.
+    for (const std::string& entry : split_colons(path_value))
         out.push_back(entry.empty() ? program : entry + "/" + program);
-        if (colon == std::string::npos) break;
-        start = colon + 1;
-    }
     return out;
 }
 

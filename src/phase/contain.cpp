@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -232,10 +231,8 @@ void add_system_rules(Rules& rules) {
 
 std::string absolute(const std::string& path) {
     if (!path.empty() && path.front() == '/') return path;
-    std::string buf(PATH_MAX, '\0');
-    if (getcwd(buf.data(), buf.size()) == nullptr) return path;
-    buf.resize(std::char_traits<char>::length(buf.c_str()));
-    return join_path(buf, path);
+    const std::string cwd = current_dir();
+    return cwd.empty() ? path : join_path(cwd, path);
 }
 
 std::string parent_of(const std::string& path) {
@@ -247,17 +244,6 @@ std::string parent_of(const std::string& path) {
 std::string last_component(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::vector<std::string> split_colons(const std::string& value) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t colon = value.find(':', start);
-        out.push_back(value.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
-        if (colon == std::string::npos) return out;
-        start = colon + 1;
-    }
 }
 
 // A private directory in the scratch directory, created if missing; a link
