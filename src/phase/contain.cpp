@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <algorithm>
 
@@ -273,6 +274,54 @@ int last_capability() {
     return 63;  // the child stops at the first capability the kernel does not know
 }
 
+struct BaseRuleset {
+    int abi = 0;
+    int error = 0;  // errno of a failed creation
+    UniqueFd fd;    // invalid without Landlock
+};
+
+BaseRuleset build_base(bool no_net) {
+    BaseRuleset base;
+    base.abi = landlock_abi();
+    if (base.abi == 0) return base;
+    RulesetAttr attr{};
+    attr.handled_access_fs = handled_fs(base.abi);
+    if (base.abi >= 4 && no_net)
+        attr.handled_access_net = LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP;
+    if (base.abi >= 6) attr.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
+    const long ruleset = syscall(SYS_landlock_create_ruleset, &attr, attr_size(base.abi), 0);
+    if (ruleset < 0) {
+        if (refused(errno))
+            base.abi = 0;
+        else
+            base.error = errno;
+        return base;
+    }
+    base.fd.reset(static_cast<int>(ruleset));
+    (void)fcntl(base.fd.get(), F_SETFD, FD_CLOEXEC);
+    Rules rules(base.fd.get(), attr.handled_access_fs);
+    add_system_rules(rules);
+    return base;
+}
+
+// The part of a ruleset that is the same for every phase of an invocation:
+// system directories, /etc, the /proc entries and devices. A few hundred
+// rules, built once (per network setting, which decides what the ruleset
+// handles) and shared: a ruleset is only read when a child enforces it, and
+// what a later phase adds widens nothing an earlier child already enforced.
+// Each phase gets a descriptor of its own.
+BaseRuleset base_ruleset(bool no_net) {
+    static std::optional<BaseRuleset> shared[2];
+    std::optional<BaseRuleset>& slot = shared[no_net ? 1 : 0];
+    if (!slot || slot->error != 0) slot = build_base(no_net);
+    BaseRuleset copy{slot->abi, slot->error, UniqueFd()};
+    if (slot->fd.valid()) {
+        copy.fd.reset(fcntl(slot->fd.get(), F_DUPFD_CLOEXEC, 3));
+        if (!copy.fd.valid()) copy.error = errno;
+    }
+    return copy;
+}
+
 }  // namespace
 
 int landlock_abi() {
@@ -355,27 +404,15 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
 
     plan.drop_caps = runner_has_capabilities();
     plan.last_cap = last_capability();
-    plan.abi = landlock_abi();
-    if (plan.abi == 0) return plan;
+    BaseRuleset base = base_ruleset(limits.no_net);
+    plan.abi = base.abi;
+    if (base.error != 0) return Error{os_error_text(base.error)};
+    if (!base.fd.valid()) return plan;  // no Landlock here: the note says so
+    plan.ruleset = std::move(base.fd);
 
-    RulesetAttr attr{};
-    attr.handled_access_fs = handled_fs(plan.abi);
-    if (plan.abi >= 4 && limits.no_net)
-        attr.handled_access_net = LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP;
-    if (plan.abi >= 6) attr.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
-    const long ruleset = syscall(SYS_landlock_create_ruleset, &attr, attr_size(plan.abi), 0);
-    if (ruleset < 0) {
-        if (refused(errno)) {
-            plan.abi = 0;
-            return plan;
-        }
-        return Error{os_error_text(errno)};
-    }
-    plan.ruleset.reset(static_cast<int>(ruleset));
-    (void)fcntl(plan.ruleset.get(), F_SETFD, FD_CLOEXEC);
-
-    Rules rules(plan.ruleset.get(), attr.handled_access_fs);
-    add_system_rules(rules);
+    // What is the run's own: its toolchains, the preloaded shim, its work
+    // directory. Added to the shared ruleset, the same rules in every phase.
+    Rules rules(plan.ruleset.get(), handled_fs(plan.abi));
     for (const std::string& root : toolchains.roots) rules.add_path(root.c_str(), kReadExec);
     // The network shim the runner itself preloads (--no-net without seccomp).
     if (const auto preload = env.find("LD_PRELOAD"); preload != env.end())
@@ -385,7 +422,7 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     // parent), which holds the private home and temporary directory.
     UniqueFd work(retry_eintr([&] { return openat(scratch.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     if (!work.valid()) return Error{os_error_text(errno)};
-    if (const int err = rules.add_fd(work.get(), attr.handled_access_fs)) return Error{os_error_text(err)};
+    if (const int err = rules.add_fd(work.get(), handled_fs(plan.abi))) return Error{os_error_text(err)};
 
     plan.proc_dir.reset(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     // Its own entry also takes writes (coredump_filter, oom_score_adj):

@@ -196,7 +196,7 @@ TEST_F(Contain, ChildCannotSignalTheRunner) {
     EXPECT_TRUE(plain.exited() && plain.exit_code() == 143) << plain.status << " " << plain.out;
 }
 
-TEST_F(Contain, CompilerCannotIncludeASecret) {
+TEST_F(Contain, CompilerAndCompiledProgramAreBothConfined) {
     if (!have("/usr/bin/gcc")) GTEST_SKIP() << "no gcc";
     const std::string program = "#include <stdio.h>\n#include \"" + home +
                                 "/secret.h\"\nint main(void) { printf(\"%d\\n\", secret_value); }\n";
@@ -205,6 +205,17 @@ TEST_F(Contain, CompilerCannotIncludeASecret) {
     EXPECT_NE(contained.value("stderr", "").find("Permission denied"), std::string::npos) << contained.dump();
     const json plain = checked_report(run_exec(invocation("c", program, false, {})));
     EXPECT_EQ(plain.value("stdout", ""), "42\n") << plain.dump();
+
+    // The run phase of a compiled program is held as tightly as its
+    // compiler was, and still reaches its own /proc entry.
+    const std::string reader =
+        "#include <stdio.h>\nint main(void) {\n"
+        "  printf(\"%d %d\\n\", fopen(\"" + home + "/secret.h\", \"r\") != NULL,\n"
+        "         fopen(\"/proc/self/status\", \"r\") != NULL);\n}\n";
+    const json run = checked_report(run_exec(invocation("c", reader, false, {"--contain"})));
+    EXPECT_EQ(run.value("stdout", ""), "0 1\n") << run.dump();
+    const json open_run = checked_report(run_exec(invocation("c", reader, false, {})));
+    EXPECT_EQ(open_run.value("stdout", ""), "1 1\n") << open_run.dump();
 }
 
 // --no-net refuses creating internet sockets; with --contain a TCP socket
