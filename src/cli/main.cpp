@@ -1,5 +1,6 @@
 // tessimar-exec: runs one program under limits and prints one JSON line.
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -50,7 +51,8 @@ Json answer(Mode mode, const std::vector<std::string>& args) {
     if (!input) return build_setup_error_report(input.error());
     if (!program)
         return build_setup_error_report("cannot read the program from standard input: " + program.error());
-    return run(options.language, program.value(), options.stdin_text, options.limits, options.workdir);
+    return run(options.language, std::move(program.value()), std::move(options.stdin_text), options.limits,
+               options.workdir);
 }
 
 // --cases writes its line piece by piece while the cases run; --stdin and
@@ -67,7 +69,7 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
                    "cannot read the program from standard input: " + program.error())))
                    ? 0
                    : 1;
-    return run_cases(options.language, program.value(), *options.cases, options.limits, options.workdir,
+    return run_cases(options.language, std::move(program.value()), *options.cases, options.limits, options.workdir,
                      to_stdout)
                ? 0
                : 1;
@@ -87,6 +89,12 @@ int main(int argc, char** argv) {
     // Children run as the same user: keep them out of /proc/<runner> and
     // away from ptrace.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    // Large buffers (the program, its input, captured output) get mappings
+    // of their own and go back to the system when freed. Otherwise the
+    // allocator raises this threshold after the first such free and keeps
+    // later ones in its heap, and a child forked afterwards would count
+    // them in its peak memory.
+    (void)mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const Mode mode = select_mode(args);

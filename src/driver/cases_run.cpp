@@ -73,7 +73,7 @@ TimedOutcome run_case(const CasesState& st, const CaseFile& file) {
                                st.run);
         if (Status s = empty_work_dir(st.run.work_dir, *st.work_id); !s) return not_started(s.error(), st.run);
     }
-    return run_step(st.run, input.value(), st.limits);
+    return run_step(st.run, std::move(input.value()), st.limits);
 }
 
 // Everything up to the end of the "cases" array; returns the top-level
@@ -83,7 +83,7 @@ struct Body {
     bool cases_written = false;  // `{"cases":[...]` is out, `],` is not
 };
 
-Body run_body(const LanguageSpec& spec, const CaseDir& dir, const std::string& program_text,
+Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_text,
               const RunLimits& limits, const std::optional<std::string>& workdir, Line& line,
               bool& streaming) {
     std::string w;
@@ -97,6 +97,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, const std::string& p
         guard = CreatedDir(w, dir_identity(w));
     }
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text);
+    std::string().swap(program_text);  // written to its file
     if (!prepared) return Body{build_setup_error_report(prepared.error())};
     const PreparedRun& run = prepared.value();
 
@@ -125,7 +126,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, const std::string& p
 
 }  // namespace
 
-bool run_cases(const std::string& language, const std::string& program_text, const std::string& cases_dir,
+bool run_cases(const std::string& language, std::string program_text, const std::string& cases_dir,
                const RunLimits& limits, const std::optional<std::string>& workdir, const LineSink& sink) {
     Line line(sink);
     bool streaming = false;  // `{"cases":[` written
@@ -141,7 +142,7 @@ bool run_cases(const std::string& language, const std::string& program_text, con
             line.put(to_json_line(build_setup_error_report(dir.error())));
             return line.ok();
         }
-        Body body = run_body(spec.value(), dir.value(), program_text, limits, workdir, line, streaming);
+        Body body = run_body(spec.value(), dir.value(), std::move(program_text), limits, workdir, line, streaming);
         if (!body.cases_written) {
             line.put(to_json_line(body.report));
             return line.ok();

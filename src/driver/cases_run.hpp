@@ -18,7 +18,7 @@ using LineSink = std::function<bool(std::string_view)>;
 
 // Writes the whole line (ending in "\n") to `sink`. Returns false when the
 // sink failed; the cases left are then not run.
-bool run_cases(const std::string& language, const std::string& program_text, const std::string& cases_dir,
+bool run_cases(const std::string& language, std::string program_text, const std::string& cases_dir,
                const RunLimits& limits, const std::optional<std::string>& workdir, const LineSink& sink);
 
 }  // namespace tessimar

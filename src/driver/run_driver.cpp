@@ -32,9 +32,10 @@ EnvPairs extra_env(const PhasePaths& p, const std::string& work_dir) {
     return {{"NODE_OPTIONS", "--require=" + p.shim}, {"TESSIMAR_WORKDIR_ROOT", work_dir}};
 }
 
-Json run_in(const LanguageSpec& spec, const std::string& w, const std::string& program_text,
-            const std::string& stdin_text, const RunLimits& limits) {
+Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_text, std::string stdin_text,
+            const RunLimits& limits) {
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text);
+    std::string().swap(program_text);  // written to its file
     if (!prepared) return build_setup_error_report(prepared.error());
     const PreparedRun& p = prepared.value();
 
@@ -50,7 +51,7 @@ Json run_in(const LanguageSpec& spec, const std::string& w, const std::string& p
         run_limits.timeout_secs = left / 1000 + (left % 1000 != 0 ? 1 : 0);
     }
 
-    TimedOutcome r = run_step(p, stdin_text, run_limits);
+    TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
     return build_run_report(spec.name, std::move(r.outcome), r.duration_ms, compile_ms, r.total_ms, w,
                             limits.max_memory_mb);
 }
@@ -94,7 +95,7 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     PhaseRequest compile{"compile", expand(*p.spec.compile_template, p.compile_paths), p.scratch_dir,
                          p.scratch_dir, "", limits, p.compile_paths.python_path,
                          extra_env(p.compile_paths, p.work_dir)};
-    PhaseOutcome outcome = run_phase(compile);
+    PhaseOutcome outcome = run_phase(std::move(compile));
     step.compile_ms = ms_since(p.t0);
     if (outcome.timed_out || outcome.signaled || outcome.exit_code != 0)
         step.failure = build_compile_failure_report(p.spec.name, std::move(outcome), step.compile_ms,
@@ -102,28 +103,28 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     return step;
 }
 
-TimedOutcome run_step(const PreparedRun& p, const std::string& stdin_bytes, const RunLimits& limits) {
+TimedOutcome run_step(const PreparedRun& p, std::string stdin_bytes, const RunLimits& limits) {
     PhaseRequest run{"run", expand(p.spec.run_template, p.run_paths), p.scratch_dir, p.work_dir,
-                     stdin_bytes, limits, p.run_paths.python_path, extra_env(p.run_paths, p.work_dir)};
+                     std::move(stdin_bytes), limits, p.run_paths.python_path, extra_env(p.run_paths, p.work_dir)};
     const RunClock::time_point t1 = RunClock::now();
-    TimedOutcome r{run_phase(run), 0, 0};
+    TimedOutcome r{run_phase(std::move(run)), 0, 0};
     r.duration_ms = ms_since(t1);
     r.total_ms = ms_since(p.t0);
     return r;
 }
 
-Json run(const std::string& language, const std::string& program_text, const std::string& stdin_text,
+Json run(const std::string& language, std::string program_text, std::string stdin_text,
          const RunLimits& limits, const std::optional<std::string>& workdir) {
     Result<LanguageSpec> spec = resolve_language(language);
     if (!spec) return build_setup_error_report(spec.error());
 
-    if (workdir) return run_in(spec.value(), *workdir, program_text, stdin_text, limits);
+    if (workdir) return run_in(spec.value(), *workdir, std::move(program_text), std::move(stdin_text), limits);
 
     Result<std::string> created = create_work_dir();
     if (!created) return build_setup_error_report(created.error());
     // Removed on every path from here, after the result is built.
     CreatedDir guard(created.value(), dir_identity(created.value()));
-    return run_in(spec.value(), created.value(), program_text, stdin_text, limits);
+    return run_in(spec.value(), created.value(), std::move(program_text), std::move(stdin_text), limits);
 }
 
 }  // namespace tessimar

@@ -16,7 +16,9 @@
 
 namespace tessimar {
 
-Json run(const std::string& language, const std::string& program_text, const std::string& stdin_text,
+// The program and the input are taken by value and let go once they are
+// written to the run's files (see run_phase).
+Json run(const std::string& language, std::string program_text, std::string stdin_text,
          const RunLimits& limits, const std::optional<std::string>& workdir);
 
 // The steps of a run, shared with a run of one program over many inputs.
@@ -61,7 +63,7 @@ struct TimedOutcome {
 };
 
 // One run phase with `stdin_bytes` as its standard input.
-TimedOutcome run_step(const PreparedRun& run, const std::string& stdin_bytes, const RunLimits& limits);
+TimedOutcome run_step(const PreparedRun& run, std::string stdin_bytes, const RunLimits& limits);
 
 // A work directory this run created, removed (guarded) when this goes away.
 class CreatedDir {

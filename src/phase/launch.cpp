@@ -230,10 +230,12 @@ constexpr std::chrono::milliseconds kSweepBound{2000};
 
 }  // namespace
 
-PhaseOutcome run_phase(const PhaseRequest& r) {
+PhaseOutcome run_phase(PhaseRequest r) {
     // Prepare.
     PhaseFiles files;
-    if (!open_phase_files(r, files)) return io_failure(r.scratch_dir);
+    const bool opened = open_phase_files(r, files);
+    std::string().swap(r.stdin_bytes);
+    if (!opened) return io_failure(r.scratch_dir);
     ChildEnv env = build_child_env(r.python_path, r.extra_env);
     const NetPlan net = plan_network(r.limits.no_net, env);
     PhaseOutcome outcome;

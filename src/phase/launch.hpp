@@ -22,6 +22,10 @@ struct PhaseRequest {
     EnvPairs extra_env;
 };
 
-PhaseOutcome run_phase(const PhaseRequest& request);
+// Takes the request by value: the input bytes are written to the phase's
+// .in file and then let go, so the runner does not hold them while the
+// child runs. A child counts what the runner had resident when it was
+// forked in its own peak memory.
+PhaseOutcome run_phase(PhaseRequest request);
 
 }  // namespace tessimar

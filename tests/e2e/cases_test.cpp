@@ -246,4 +246,25 @@ TEST(Cases, RunnerMemoryDoesNotGrowWithTheNumberOfCases) {
     EXPECT_LT(many - few, 8 * 1024) << "20 cases: " << few << " KiB, 300 cases: " << many << " KiB";
 }
 
+// A child's peak memory is its own: the runner lets go of the input it
+// wrote to the .in file before the child is forked, or the child would
+// count the runner's copy (here 40 MB) in its peak, in a single run and in
+// every case after a large one.
+TEST(Cases, ChildPeakMemoryLeavesOutTheRunnersCopyOfTheInput) {
+    if (kRunnerSanitized) GTEST_SKIP() << "the sanitized runner's resident size is not its own";
+    TempDir dir;
+    const std::string big(40 * 1000 * 1000, 'x');
+    write_file(dir / "1.in", big);
+    write_file(dir / "2.in", "small\n");
+    const json cases = report_of(run_exec(cases_run("bash", "cat > /dev/null\n", dir.path())));
+    ASSERT_EQ(cases.at("cases").size(), 2u) << cases.dump().substr(0, 2000);
+    for (const json& c : cases.at("cases")) {
+        EXPECT_EQ(c.value("verdict", ""), "OK") << c.dump();
+        EXPECT_LT(c.value("peak_memory_kb", 0u), 20u * 1024) << c.dump();
+    }
+    const json single = report_of(run_exec(run_of("bash", "true\n", {"--stdin-file", dir / "1.in"})));
+    EXPECT_EQ(single.value("verdict", ""), "OK") << single.dump();
+    EXPECT_LT(single.value("peak_memory_kb", 0u), 20u * 1024) << single.dump();
+}
+
 }  // namespace
