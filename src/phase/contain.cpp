@@ -307,9 +307,12 @@ BaseRuleset build_base(bool no_net) {
 // The part of a ruleset that is the same for every phase of an invocation:
 // system directories, /etc, the /proc entries and devices. A few hundred
 // rules, built once (per network setting, which decides what the ruleset
-// handles) and shared: a ruleset is only read when a child enforces it, and
-// what a later phase adds widens nothing an earlier child already enforced.
-// Each phase gets a descriptor of its own.
+// handles) and shared by every phase and every case; each phase gets a
+// descriptor of its own. A child enforces a copy taken at that moment, so
+// what a later phase adds widens nothing an earlier child holds. Each
+// child's rule for its own /proc entry stays in the shared ruleset: it names
+// the inode of a process that has ended, which no later process reaches,
+// even one given the same pid.
 BaseRuleset base_ruleset(bool no_net) {
     static std::optional<BaseRuleset> shared[2];
     std::optional<BaseRuleset>& slot = shared[no_net ? 1 : 0];
