@@ -6,6 +6,7 @@
 #   BUILD_DIR     where tessimar-exec is (built there when missing; default build)
 #   OTHER_RUNNER  a second runner binary to compare with (e.g. an older build)
 #   RUNS          hyperfine runs per command (default 200)
+#   ROUNDS        rounds they are spread over, alternating the order (default 5)
 #
 # Needs hyperfine (Debian package). Every command gets the same PATH and an
 # otherwise empty environment; python3 is the system one in /usr/bin.
@@ -16,6 +17,7 @@ build="${1:-$repo/build}"
 case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
 other="${2:-}"
 runs="${RUNS:-200}"
+rounds="${ROUNDS:-5}"
 command -v hyperfine >/dev/null || { echo "lean_runs.sh: needs hyperfine (apt-get install hyperfine)" >&2; exit 1; }
 if [ ! -x "$build/tessimar-exec" ]; then
     echo "building tessimar-exec in $build" >&2
@@ -38,12 +40,34 @@ path=/usr/local/bin:/usr/bin:/bin
 py=/usr/bin/python3
 clean=(env -i "PATH=$path" "TMPDIR=$work")
 
-# Median seconds of each command, in order, from one hyperfine run.
+# Median seconds of each command, in order. hyperfine runs the commands one
+# after the other, so on a shared machine drift lands on whichever comes
+# later: the runs are spread over ROUNDS rounds that alternate the order,
+# and the times of all rounds are pooled.
 medians() {
-    local json="$work/h.json"
-    "${clean[@]}" hyperfine -N --style none --warmup 10 --runs "$runs" --export-json "$json" "$@" >/dev/null 2>&1 ||
-        "${clean[@]}" hyperfine --style none --warmup 10 --runs "$runs" --export-json "$json" "$@" >/dev/null
-    "$py" -c 'import json,sys; print(" ".join(str(r["median"]) for r in json.load(open(sys.argv[1]))["results"]))' "$json"
+    local per=$(( (runs + rounds - 1) / rounds )) r jsons=() order
+    [ "$per" -lt 2 ] && per=2
+    for r in $(seq 1 "$rounds"); do
+        local json="$work/h.$r.json"
+        order=("$@")
+        if [ $((r % 2)) -eq 0 ]; then
+            order=()
+            for ((i = $#; i >= 1; i--)); do order+=("${!i}"); done
+        fi
+        "${clean[@]}" hyperfine -N --style none --warmup 3 --runs "$per" --export-json "$json" "${order[@]}" >/dev/null 2>&1 ||
+            "${clean[@]}" hyperfine --style none --warmup 3 --runs "$per" --export-json "$json" "${order[@]}" >/dev/null
+        jsons+=("$json")
+    done
+    "$py" - "$#" "$@" "${jsons[@]}" <<'PY'
+import json, statistics, sys
+n = int(sys.argv[1])
+commands, files = sys.argv[2:2 + n], sys.argv[2 + n:]
+times = {c: [] for c in commands}
+for path in files:
+    for r in json.load(open(path))["results"]:
+        times[r["command"]] += r["times"]
+print(" ".join(str(statistics.median(times[c])) for c in commands))
+PY
 }
 
 ms() { "$py" -c "print(f'{float(\"$1\")*1000:.2f}')"; }
