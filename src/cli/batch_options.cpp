@@ -1,14 +1,19 @@
 #include "cli/batch_options.hpp"
 
+#include "cli/options.hpp"
 #include "common/text.hpp"
 
 namespace tessimar {
+namespace {
 
-bool is_value_option(std::string_view a) {
-    return a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
-           a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" ||
-           a == "--cases" || a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
+bool is_batch_option(std::string_view a) {
+    return a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
 }
+
+// The options of a batch command line that take the next argument.
+bool takes_value(std::string_view a) { return is_value_option(a) || is_batch_option(a); }
+
+}  // namespace
 
 std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::string>& args) {
     BatchOptions o;
@@ -17,11 +22,11 @@ std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::st
     std::optional<std::string> bad_jobs, bad_first;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (!is_value_option(a)) {
+        if (!takes_value(a)) {
             o.defaults.push_back(a);
             continue;
         }
-        const bool own = a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
+        const bool own = is_batch_option(a);
         if (i + 1 >= args.size()) {
             if (a == "--batch") batch = true;
             if (own) missing = a;
@@ -74,7 +79,7 @@ std::vector<std::string> without_flag(const std::vector<std::string>& args, std:
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == flag) continue;
         out.push_back(args[i]);
-        if (is_value_option(args[i]) && i + 1 < args.size()) out.push_back(args[++i]);
+        if (takes_value(args[i]) && i + 1 < args.size()) out.push_back(args[++i]);
     }
     return out;
 }

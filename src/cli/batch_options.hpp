@@ -27,9 +27,6 @@ struct BatchOptions {
 
 inline constexpr unsigned kMaxJobs = 1024;
 
-// Options of the runner that take the next argument as their value.
-bool is_value_option(std::string_view arg);
-
 // Nullopt when the arguments do not ask for batch mode (no "--batch" in an
 // option position); an error for a batch command line that cannot be used.
 std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::string>& args);

@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-
 #include "cli/batch_options.hpp"
 
 namespace tessimar {
@@ -149,9 +148,14 @@ struct Translation {
     std::optional<std::string> error;
 };
 
+// The member a check looks at: none when it is absent, or when an earlier
+// check has failed already.
+const Member* pending(const TopLevelScan& s, const char* key, const Translation& t) {
+    return t.error ? nullptr : s.find(key);
+}
+
 void need_string(const TopLevelScan& s, const char* key, bool argument, const char* option, Translation& t) {
-    if (t.error) return;
-    const Member* m = s.find(key);
+    const Member* m = pending(s, key, t);
     if (m == nullptr) return;
     if (m->kind != Member::Kind::String) {
         t.error = std::string("'") + key + "' must be a string, not " + what_it_is(*m);
@@ -168,8 +172,7 @@ void need_string(const TopLevelScan& s, const char* key, bool argument, const ch
 }
 
 void need_number(const TopLevelScan& s, const char* key, const char* option, Translation& t) {
-    if (t.error) return;
-    const Member* m = s.find(key);
+    const Member* m = pending(s, key, t);
     if (m == nullptr) return;
     if (m->kind != Member::Kind::Unsigned) {
         t.error = std::string("'") + key + "' must be a whole number from 0 to 18446744073709551615, not " +
@@ -182,8 +185,7 @@ void need_number(const TopLevelScan& s, const char* key, const char* option, Tra
 
 // A boolean flag: true adds it, false removes it from the defaults too.
 void need_flag(const TopLevelScan& s, const char* key, const char* option, Translation& t) {
-    if (t.error) return;
-    const Member* m = s.find(key);
+    const Member* m = pending(s, key, t);
     if (m == nullptr) return;
     if (m->kind != Member::Kind::Boolean) {
         t.error = std::string("'") + key + "' must be true or false, not " + what_it_is(*m);

@@ -20,16 +20,9 @@ namespace {
 constexpr std::size_t kChunk = 65536;
 constexpr const char* kSelf = "/proc/self/exe";
 
-// Keeps a new descriptor above 3, so that the dup2 calls onto 0, 1 and 3 in
-// a starting runner can never land on one of its sources.
-int lift(int fd) {
-    if (fd < 0 || fd > 3) return fd;
-    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 4);
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return high;
-}
+// Above 3, so that the dup2 calls onto 0, 1 and 3 in a starting runner can
+// never land on one of its sources.
+int lift(int fd) { return move_above(fd, 3); }
 
 struct Pipe {
     UniqueFd read_end, write_end;

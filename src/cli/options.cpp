@@ -3,18 +3,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <new>
 
 #include "common/fd.hpp"
 #include "common/text.hpp"
 
 namespace tessimar {
-namespace {
-
-bool is_value_option(const std::string& a) {
+bool is_value_option(std::string_view a) {
     return a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
            a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" || a == "--cases";
 }
+
+namespace {
 
 // Whether `flag` stands where an option stands: a value of a value option
 // ("--stdin --help") is the value, not the flag.
@@ -73,28 +72,9 @@ RunOptions scan_options(const std::vector<std::string>& args) {
     return o;
 }
 
-namespace {
-
-// Appends everything readable from `fd`; returns 0 or the errno that ended it.
-int append_all(int fd, std::string& data) {
-    try {
-        char chunk[65536];
-        while (true) {
-            const ssize_t n = retry_eintr([&] { return read(fd, chunk, sizeof chunk); });
-            if (n < 0) return errno;
-            if (n == 0) return 0;
-            data.append(chunk, static_cast<std::size_t>(n));
-        }
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
-    }
-}
-
-}  // namespace
-
 Result<std::string> read_all(int fd) {
     std::string data;
-    if (const int err = append_all(fd, data)) return Error{os_error_text(err)};
+    if (const int err = append_to_end(fd, data)) return Error{os_error_text(err)};
     return data;
 }
 
@@ -107,7 +87,7 @@ Status load_stdin_file(RunOptions& o) {
     UniqueFd fd(retry_eintr([&] { return open(o.stdin_file->c_str(), O_RDONLY | O_CLOEXEC); }));
     if (!fd.valid()) return failed(os_error_text(errno));
     std::string data;
-    if (const int err = append_all(fd.get(), data)) return failed(os_error_text(err));
+    if (const int err = append_to_end(fd.get(), data)) return failed(os_error_text(err));
     o.stdin_text = std::move(data);
     return Status::success();
 }

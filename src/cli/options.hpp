@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/result.hpp"
@@ -27,6 +28,9 @@ enum class Mode { Run, Probe, Languages, Capabilities, Help, Version };
 Mode select_mode(const std::vector<std::string>& args);
 
 RunOptions scan_options(const std::vector<std::string>& args);
+
+// The run options that take the next argument as their value.
+bool is_value_option(std::string_view arg);
 
 // Applies --stdin-file: its bytes replace stdin_text. A file that cannot be
 // opened or read to its end is an error naming the path and the OS error.

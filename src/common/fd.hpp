@@ -50,4 +50,13 @@ std::string current_dir();
 // Writes all bytes; returns 0 or the errno of the failure.
 int write_all(int fd, const char* data, std::size_t size);
 
+// Appends what `fd` yields up to its end. Returns 0 or the errno that ended
+// it: a read error, ENOMEM, or EFBIG once `data` would grow past `limit`.
+int append_to_end(int fd, std::string& data, std::size_t limit = std::string::npos);
+
+// A new descriptor numbered above `taken` in place of `fd` (closed), so that
+// a dup2 onto 0..`taken` in a child never overwrites it; close-on-exec. A
+// descriptor already above is returned as it is, -1 as -1 (errno kept).
+int move_above(int fd, int taken);
+
 }  // namespace tessimar

@@ -128,6 +128,19 @@ std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
     return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
 }
 
+void split_parent(const std::string& path, std::string& parent, std::string& name) {
+    std::string_view trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+    const std::size_t slash = trimmed.rfind('/');
+    if (slash == std::string_view::npos) {
+        parent.assign(1, '.');
+        name = std::string(trimmed);
+        return;
+    }
+    parent = slash == 0 ? std::string("/") : std::string(trimmed.substr(0, slash));
+    name = std::string(trimmed.substr(slash + 1));
+}
+
 std::vector<std::string> split_colons(std::string_view list) {
     std::vector<std::string> out;
     std::size_t start = 0;

@@ -30,6 +30,10 @@ std::optional<std::uint64_t> parse_u64(std::string_view text);
 // absolute component replaces the base, an empty base yields the component.
 std::string join_path(std::string_view base, std::string_view component);
 
+// The directory part and the last component of a path ("/a/b" -> "/a", "b";
+// "b" -> ".", "b"). Trailing slashes are ignored.
+void split_parent(const std::string& path, std::string& parent, std::string& name);
+
 // The entries of a colon-separated list (PATH and the like), empty ones
 // included, in order.
 std::vector<std::string> split_colons(std::string_view list);

@@ -237,14 +237,9 @@ std::string absolute(const std::string& path) {
 }
 
 std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string last_component(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string parent, name;
+    split_parent(path, parent, name);
+    return parent;
 }
 
 // A private directory in the scratch directory, created if missing; a link
@@ -363,15 +358,17 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
         while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
         if (entry.empty() || entry.front() != '/') continue;
         add(entry);
-        const std::string base = last_component(entry);
-        const std::string parent = parent_of(entry);
+        std::string parent, base;
+        split_parent(entry, parent, base);
         // A toolchain's bin (or shims) directory leads to the toolchain.
         if (base == "bin" || base == "shims") add(parent);
         // rustup's proxies find their toolchains through the home directory.
-        if (base == "bin" && last_component(parent) == ".cargo" &&
+        std::string grandparent, parent_name;
+        split_parent(parent, grandparent, parent_name);
+        if (base == "bin" && parent_name == ".cargo" &&
             access((entry + "/rustup").c_str(), X_OK) == 0) {
             if (lookup("CARGO_HOME") == nullptr) view.set.emplace_back("CARGO_HOME", parent);
-            if (lookup("RUSTUP_HOME") == nullptr) view.set.emplace_back("RUSTUP_HOME", parent_of(parent) + "/.rustup");
+            if (lookup("RUSTUP_HOME") == nullptr) view.set.emplace_back("RUSTUP_HOME", grandparent + "/.rustup");
         }
     }
     for (const char* name : {"CARGO_HOME", "RUSTUP_HOME", "JAVA_HOME", "GOMODCACHE"})

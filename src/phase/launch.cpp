@@ -27,13 +27,8 @@ namespace {
 
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
 
-// Moves a descriptor above 2 so that dup2 onto 0..2 can never clobber it.
-int lift(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return high;
-}
+// Above 2, so that the child's dup2 onto 0..2 can never clobber one.
+int lift(int fd) { return move_above(fd, 2); }
 
 PhaseOutcome io_failure(const std::string& scratch_dir) {
     PhaseOutcome o;

@@ -26,13 +26,7 @@ bool read_small(int dir_fd, const char* name, std::string& out) {
     UniqueFd fd(retry_eintr([&] { return openat(dir_fd, name, O_RDONLY | O_CLOEXEC); }));
     if (!fd.valid()) return false;
     out.clear();
-    char chunk[4096];
-    while (true) {
-        const ssize_t n = retry_eintr([&] { return read(fd.get(), chunk, sizeof chunk); });
-        if (n < 0) return false;
-        if (n == 0) return true;
-        out.append(chunk, static_cast<std::size_t>(n));
-    }
+    return append_to_end(fd.get(), out) == 0;
 }
 
 void parse_pids(std::string_view text, std::vector<pid_t>& out) {

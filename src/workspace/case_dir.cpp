@@ -133,16 +133,12 @@ Result<std::string> read_case(const CaseDir& dir, const CaseFile& file) {
     try {
         if (st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) <= kMaxCaseBytes)
             data.reserve(static_cast<std::size_t>(st.st_size));
-        char chunk[65536];
-        while (true) {
-            const ssize_t n = retry_eintr([&] { return read(fd.get(), chunk, sizeof chunk); });
-            if (n < 0) return os_failure("cannot read case file", join_path(dir.path, name), errno);
-            if (n == 0) break;
-            if (data.size() + static_cast<std::size_t>(n) > kMaxCaseBytes) return too_large(dir.path, name);
-            data.append(chunk, static_cast<std::size_t>(n));
-        }
     } catch (const std::bad_alloc&) {
         return os_failure("cannot read case file", join_path(dir.path, name), ENOMEM);
+    }
+    if (const int err = append_to_end(fd.get(), data, kMaxCaseBytes)) {
+        if (err == EFBIG) return too_large(dir.path, name);
+        return os_failure("cannot read case file", join_path(dir.path, name), err);
     }
     return data;
 }

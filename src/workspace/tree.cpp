@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "common/fd.hpp"
+#include "common/text.hpp"
 #include "workspace/dir_walk.hpp"
 
 namespace tessimar {
@@ -14,19 +15,6 @@ std::optional<DirIdentity> dir_identity(const std::string& path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
     return DirIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
-
-void split_parent(const std::string& path, std::string& parent, std::string& name) {
-    std::string_view trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
-    const std::size_t slash = trimmed.rfind('/');
-    if (slash == std::string_view::npos) {
-        parent.assign(1, '.');
-        name = std::string(trimmed);
-        return;
-    }
-    parent = slash == 0 ? std::string("/") : std::string(trimmed.substr(0, slash));
-    name = std::string(trimmed.substr(slash + 1));
 }
 
 ScanResult find_non_plain_entry(const std::string& dir) {

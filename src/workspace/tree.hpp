@@ -36,8 +36,4 @@ int remove_tree(const std::string& path, const RemoveOptions& options);
 // The same for the entry `name` of the directory open at `parent_fd`.
 int remove_tree_at(int parent_fd, const std::string& name, const RemoveOptions& options);
 
-// The directory part and the last component of a path ("/a/b" -> "/a", "b";
-// "b" -> ".", "b"). Trailing slashes are ignored.
-void split_parent(const std::string& path, std::string& parent, std::string& name);
-
 }  // namespace tessimar

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/text.hpp"
 #include "test_support.hpp"
 #include "workspace/tree.hpp"
 
