@@ -18,6 +18,7 @@
 #include "common/text.hpp"
 #include "driver/cases_run.hpp"
 #include "driver/run_driver.hpp"
+#include "phase/spawn.hpp"
 
 using namespace tessimar;
 
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
     // Under a small file-size limit of its own the runner gets EFBIG and
     // reports it, instead of dying by SIGXFSZ. Children get the default back.
     signal(SIGXFSZ, SIG_IGN);
+    // Before the next step, which makes /proc/self root's.
+    prepare_spawn();
     // Children run as the same user: keep them out of /proc/<runner> and
     // away from ptrace.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

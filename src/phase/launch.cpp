@@ -19,6 +19,7 @@
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "phase/reaper.hpp"
+#include "phase/spawn.hpp"
 #include "phase/termination.hpp"
 #include "report/output_capture.hpp"
 
@@ -138,7 +139,7 @@ struct Started {
     int error = 0;  // set when the child could not be started
 };
 
-// Forks the child and waits for its exec. The termination signals stay
+// Starts the child and waits for its exec. The termination signals stay
 // blocked from before the fork until the child is recorded, so the handler
 // never sees a running child that it cannot kill.
 Started start_child(ChildPlan& plan, PhaseFiles& files) {
@@ -157,8 +158,7 @@ Started start_child(ChildPlan& plan, PhaseFiles& files) {
     sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &previous);
 
-    const pid_t pid = fork();
-    if (pid == 0) child_main(plan);
+    const pid_t pid = spawn_child(plan);
     const int fork_errno = errno;
     pipe_write.reset();
     files.in.reset();
