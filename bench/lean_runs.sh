@@ -144,6 +144,18 @@ scan_row "empty bash program, $(ls /proc | grep -c '^[0-9]') processes on the ho
 for p in "${sleepers[@]}"; do kill "$p" 2>/dev/null || true; done
 sleepers=()
 
+# The work directory's file system: the runner makes and removes a few
+# directories and files per run, which on a disk file system can wait for
+# the device (ext4 mounted with discard trims each freed directory block).
+if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
+    shm=$(mktemp -d /dev/shm/lean_runs.XXXXXX)
+    runs=100
+    read -r -a m <<<"$(medians "sh -c 'exec $runner --lang bash < $work/empty.sh'" \
+        "sh -c 'TMPDIR=$shm exec $runner --lang bash < $work/empty.sh'")"
+    echo "empty bash program, work directory under $(df --output=target "$work" | tail -1) ($(stat -f -c %T "$work")): $(ms "${m[0]}") ms; on tmpfs (TMPDIR=/dev/shm/...): $(ms "${m[1]}") ms"
+    rm -rf "$shm"
+fi
+
 # The runner's own peak resident memory on a trivial run (ru_maxrss of a
 # static runner that execs nothing large itself; the child's is separate).
 peak() { "$py" - "$1" "$work/empty.sh" <<'PY'

@@ -7,11 +7,12 @@
 #
 # What is measured: the runner process alone. A Python harness starts the
 # runner, samples VmHWM from /proc/<runner>/status every few milliseconds
-# until it exits, and keeps the last sample (VmHWM only grows, so the last
-# sample is the peak up to that moment). It also reports ru_maxrss from
-# wait4 on the runner, for reference only: Linux makes that figure the
-# largest of the runner, its reaped child, and the harness's own forked copy
-# before exec (a Python process of ~14 MiB), so it overstates the runner.
+# until it exits, and keeps the largest sample (VmHWM only grows, except
+# that the runner resets it to its present size just before it starts a
+# child). It also reports ru_maxrss from wait4 on the runner, for reference
+# only: Linux makes that figure the largest of the runner, its reaped child,
+# and the harness's own forked copy before exec (a Python process of
+# ~14 MiB), so it overstates the runner.
 # The child's attempt at 1 GiB is stopped by the file-size limit of the run
 # phase (256 MiB with the default cap, four times the cap otherwise): it
 # ends by SIGXFSZ and the capture file holds that many bytes. A baseline run (a child that prints one
