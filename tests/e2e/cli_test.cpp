@@ -133,6 +133,15 @@ TEST(CliLanguage, InvalidUtf8ArgumentBecomesReplacementCharacter) {
     EXPECT_EQ(mixed.out, unknown_line("py\xEF\xBF\xBD(x"));
 }
 
+// Case mapping beyond ASCII needs the C library's locale data, which the
+// statically linked runner loads itself: U+212A KELVIN SIGN lower-cases to
+// "k". A timeout of 0 ends the compile at once, installed or not.
+TEST(CliLanguage, NonAsciiCaseMappingWorksInTheBuiltRunner) {
+    const ProcessResult r = run_args({"--lang", "\xE2\x84\xAA" "OTLIN", "--timeout", "0"}, "");
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.json()["language"], "kotlin") << r.out;
+}
+
 TEST(CliLanguage, EqualsFormIsSkippedAndStrayWordsAreIgnored) {
     const ProcessResult equals = run_args({"--lang=python3"}, "print('hi')\n");
     EXPECT_EQ(equals.exit_code(), 0);
