@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-
 #include "common/fd.hpp"
 #include "common/text.hpp"
 

@@ -362,11 +362,11 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
         split_parent(entry, parent, base);
         // A toolchain's bin (or shims) directory leads to the toolchain.
         if (base == "bin" || base == "shims") add(parent);
+        if (base != "bin") continue;
         // rustup's proxies find their toolchains through the home directory.
         std::string grandparent, parent_name;
         split_parent(parent, grandparent, parent_name);
-        if (base == "bin" && parent_name == ".cargo" &&
-            access((entry + "/rustup").c_str(), X_OK) == 0) {
+        if (parent_name == ".cargo" && access((entry + "/rustup").c_str(), X_OK) == 0) {
             if (lookup("CARGO_HOME") == nullptr) view.set.emplace_back("CARGO_HOME", parent);
             if (lookup("RUSTUP_HOME") == nullptr) view.set.emplace_back("RUSTUP_HOME", grandparent + "/.rustup");
         }

@@ -159,14 +159,14 @@ Started start_child(ChildPlan& plan, PhaseFiles& files) {
     pthread_sigmask(SIG_BLOCK, &block, &previous);
 
     const pid_t pid = spawn_child(plan);
-    const int fork_errno = errno;
+    const int start_errno = errno;
     pipe_write.reset();
     files.in.reset();
     files.out.reset();
     files.err.reset();
     if (pid < 0) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return {-1, fork_errno};
+        return {-1, start_errno};
     }
 
     // The pipe closes on exec; a report on it means a step failed.
