@@ -411,6 +411,16 @@ int Batch::run() {
             return leave(2);
         }
 
+        // A stop request first: a cancellation often signals every process
+        // of the job at once, and a run it ended in this same round must
+        // not be written down as that request's result; it runs again when
+        // the batch is resumed.
+        if (fds[0].revents != 0) {
+            signalfd_siginfo info{};
+            if (retry_eintr([&] { return read(signals_.get(), &info, sizeof info); }) ==
+                static_cast<ssize_t>(sizeof info))
+                return leave(128 + static_cast<int>(info.ssi_signo));
+        }
         for (std::size_t i = 0; i < fds.size(); ++i)
             if (owners[i] != nullptr && fds[i].revents != 0) owners[i]->runner->on_event(fds[i].fd, fds[i].revents);
         if (input_index != 0 && fds[input_index].revents != 0 && !input_.fill()) {
@@ -421,13 +431,6 @@ int Batch::run() {
         for (Entry& e : window_)
             if (e.state == Entry::State::Running) complete_if_ended(e);
         if (!flush()) return leave(1);
-
-        if (fds[0].revents != 0) {
-            signalfd_siginfo info{};
-            if (retry_eintr([&] { return read(signals_.get(), &info, sizeof info); }) ==
-                static_cast<ssize_t>(sizeof info))
-                return leave(128 + static_cast<int>(info.ssi_signo));
-        }
     }
 }
 
