@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,10 @@ std::vector<pid_t> children_of_self() {
     if (proc == nullptr) return pids;
     while (const dirent* e = readdir(proc)) {
         const std::string_view entry = e->d_name;
-        if (entry.empty() || entry.find_first_not_of("0123456789") != std::string_view::npos) continue;
-        std::snprintf(name, sizeof name, "%s/stat", e->d_name);
+        if (entry.empty() || entry.size() > 20 || entry.find_first_not_of("0123456789") != std::string_view::npos)
+            continue;
+        std::memcpy(name, entry.data(), entry.size());
+        std::memcpy(name + entry.size(), "/stat", sizeof "/stat");
         if (!read_small(dirfd(proc), name, text)) continue;
         // "pid (comm) state ppid ...": comm may hold anything, so the
         // fields are counted from its last closing parenthesis.

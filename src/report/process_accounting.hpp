@@ -14,8 +14,16 @@ namespace tessimar {
 // scanned once per invocation, absent when nothing could be measured.
 std::optional<std::uint64_t> count_user_tasks();
 
+// Where the scan learns a process's real uid and thread count. By default,
+// in the runner's own /proc, from the process's pidfd and the link count of
+// its task directory where the kernel offers that: the same figures the
+// status file shows, without the kernel rendering all of it for every
+// process. Otherwise, and always with StatusFiles, from the status files.
+enum class ScanSource { Fastest, StatusFiles };
+
 // Scans a /proc-like directory for processes of `uid` (exposed for tests).
-std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid);
+std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid,
+                                             ScanSource source = ScanSource::Fastest);
 
 // Parses the text of a /proc/<pid>/status file into (uid, threads).
 struct StatusFields {

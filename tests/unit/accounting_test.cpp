@@ -5,12 +5,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/text.hpp"
@@ -161,6 +163,52 @@ TEST(ScanUserTasks, RealProcSeesThisProcess) {
     const auto first = count_user_tasks();
     EXPECT_TRUE(first.has_value());
     EXPECT_EQ(count_user_tasks(), first);
+}
+
+// Processes of a user id that nothing else on the host uses: one thread,
+// three threads, and a zombie. Both ways of reading the real /proc must count
+// exactly these.
+TEST(ScanUserTasks, PidfdAndStatusFilesCountTheSameProcesses) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to start processes of another user";
+    constexpr uid_t kUid = 54321;
+    ASSERT_FALSE(scan_user_tasks("/proc", kUid, ScanSource::StatusFiles).has_value()) << "uid in use";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    std::vector<pid_t> pids;
+    for (int threads : {1, 3, 0}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(ready[0]);
+            for (int i = 1; i < threads; ++i) std::thread([] {
+                    for (;;) pause();
+                }).detach();
+            // Every thread of the process takes the new ids.
+            if (setresuid(kUid, kUid, kUid) != 0) _exit(1);
+            if (threads == 0) _exit(0);  // left unreaped below: a zombie
+            (void)!write(ready[1], "x", 1);
+            for (;;) pause();
+        }
+        pids.push_back(pid);
+    }
+    close(ready[1]);
+    char byte;
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pids.back()), &info, WEXITED | WNOWAIT), 0);
+
+    const auto by_status = scan_user_tasks("/proc", kUid, ScanSource::StatusFiles);
+    const auto fastest = scan_user_tasks("/proc", kUid);
+    for (pid_t pid : pids) {
+        kill(pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_EQ(info.si_status, 0);
+    // 1 + 3 threads, and the zombie.
+    EXPECT_EQ(by_status, 5u);
+    EXPECT_EQ(fastest, by_status);
 }
 
 TEST(ComputeProcessLimit, FixedValueFromTheEnvironment) {
