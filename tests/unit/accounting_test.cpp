@@ -2,13 +2,20 @@
 // directory, and the process limit with its environment overrides.
 #include <gtest/gtest.h>
 
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <csignal>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -37,6 +44,46 @@ std::string status_text(const std::string& uid_line, const std::optional<std::st
 void add_process(const std::string& proc, const std::string& name, const std::string& status) {
     ASSERT_EQ(mkdir((proc + "/" + name).c_str(), 0755), 0) << name;
     write_file(proc + "/" + name + "/status", status);
+}
+
+// The scan in a child whose pidfd_open a seccomp filter refuses with ENOSYS,
+// as an old kernel or a container's profile would; nothing when the filter
+// cannot be installed.
+std::optional<std::uint64_t> scan_without_pidfd_open(unsigned uid) {
+#if defined(__x86_64__)
+    constexpr std::uint32_t kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr std::uint32_t kArch = AUDIT_ARCH_AARCH64;
+#else
+    return std::nullopt;
+#endif
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    int result[2];
+    if (pipe(result) != 0) return std::nullopt;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::uint64_t count = ~0ULL;  // the filter failed
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0)
+            count = scan_user_tasks("/proc", uid).value_or(0);
+        (void)!write(result[1], &count, sizeof count);
+        _exit(0);
+    }
+    close(result[1]);
+    std::uint64_t count = ~0ULL;
+    const bool got = pid > 0 && read(result[0], &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+    close(result[0]);
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    if (!got || count == ~0ULL) return std::nullopt;
+    return count;
 }
 
 std::optional<std::uint64_t> hard_nproc() {
@@ -200,6 +247,7 @@ TEST(ScanUserTasks, PidfdAndStatusFilesCountTheSameProcesses) {
 
     const auto by_status = scan_user_tasks("/proc", kUid, ScanSource::StatusFiles);
     const auto fastest = scan_user_tasks("/proc", kUid);
+    const auto without_pidfd = scan_without_pidfd_open(kUid);
     for (pid_t pid : pids) {
         kill(pid, SIGKILL);
         int status;
@@ -209,6 +257,7 @@ TEST(ScanUserTasks, PidfdAndStatusFilesCountTheSameProcesses) {
     // 1 + 3 threads, and the zombie.
     EXPECT_EQ(by_status, 5u);
     EXPECT_EQ(fastest, by_status);
+    EXPECT_EQ(without_pidfd, by_status);
 }
 
 TEST(ComputeProcessLimit, FixedValueFromTheEnvironment) {
