@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -61,6 +62,52 @@ StatusFields parse_status_text(std::string_view text) {
     return fields;
 }
 
+namespace {
+
+// The two fields of the status file of process `name` (digits) in the /proc
+// directory `dir_fd`, read into `buffer`; nothing when it cannot be read.
+std::optional<StatusFields> read_status(int dir_fd, std::string_view name, std::string& buffer) {
+    char path[32];
+    std::memcpy(path, name.data(), name.size());
+    std::memcpy(path + name.size(), "/status", sizeof "/status");
+    UniqueFd fd(retry_eintr([&] { return openat(dir_fd, path, O_RDONLY | O_CLOEXEC); }));
+    if (!fd.valid()) return std::nullopt;
+    std::size_t used = 0;
+    while (true) {
+        if (used == buffer.size()) buffer.resize(buffer.size() * 2);
+        const ssize_t n = retry_eintr([&] { return read(fd.get(), buffer.data() + used, buffer.size() - used); });
+        if (n < 0) return std::nullopt;
+        used += static_cast<std::size_t>(n);
+        // Only whole lines are parsed until the end of the file: a number
+        // cut by the read must not count. The lines up to the two fields
+        // are ASCII, so the bytes parse as the decoded text would.
+        std::string_view seen(buffer.data(), used);
+        if (n != 0) seen = seen.substr(0, seen.rfind('\n') + 1);
+        const StatusFields fields = parse_status_text(seen);
+        if (n == 0 || (fields.uid && fields.threads)) return fields;
+    }
+}
+
+// Whether the scan would find at least one process of the runner's real
+// uid, settled where possible by the runner's own entry, which the scan
+// lists and which matches by definition; a full scan otherwise.
+bool user_has_tasks() {
+    DIR* dir = opendir("/proc");
+    if (dir != nullptr) {
+        std::string buffer(4096, '\0');
+        char self[24];
+        const auto [end, ec] = std::to_chars(self, self + sizeof self, getpid());
+        std::optional<StatusFields> fields;
+        if (ec == std::errc() && proc_lists_own_pids(dirfd(dir)))
+            fields = read_status(dirfd(dir), std::string_view(self, static_cast<std::size_t>(end - self)), buffer);
+        closedir(dir);
+        if (fields && fields->uid && *fields->uid == getuid()) return true;
+    }
+    return count_user_tasks().has_value();
+}
+
+}  // namespace
+
 std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid, ScanSource source) {
     DIR* dir = opendir(proc_dir);
     if (dir == nullptr) return std::nullopt;
@@ -99,32 +146,10 @@ std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid,
             }
             by_pidfd = false;  // no answer from this kernel: status files from here on
         }
-        std::memcpy(path, name.data(), name.size());
-        std::memcpy(path + name.size(), "/status", sizeof "/status");
-        UniqueFd fd(retry_eintr([&] { return openat(dir_fd, path, O_RDONLY | O_CLOEXEC); }));
-        if (!fd.valid()) continue;
-        std::size_t used = 0;
-        StatusFields fields;
-        bool failed = false;
-        while (true) {
-            if (used == buffer.size()) buffer.resize(buffer.size() * 2);
-            const ssize_t n = retry_eintr([&] { return read(fd.get(), buffer.data() + used, buffer.size() - used); });
-            if (n < 0) {
-                failed = true;
-                break;
-            }
-            used += static_cast<std::size_t>(n);
-            // Only whole lines are parsed until the end of the file: a number
-            // cut by the read must not count. The lines up to the two fields
-            // are ASCII, so the bytes parse as the decoded text would.
-            std::string_view seen(buffer.data(), used);
-            if (n != 0) seen = seen.substr(0, seen.rfind('\n') + 1);
-            fields = parse_status_text(seen);
-            if (n == 0 || (fields.uid && fields.threads)) break;
-        }
-        if (failed) continue;
-        if (fields.uid && *fields.uid == uid) {
-            total = sat_add(total, fields.threads.value_or(1));
+        const std::optional<StatusFields> fields = read_status(dir_fd, name, buffer);
+        if (!fields) continue;
+        if (fields->uid && *fields->uid == uid) {
+            total = sat_add(total, fields->threads.value_or(1));
             matched = true;
         }
     }
@@ -141,20 +166,24 @@ std::optional<std::uint64_t> count_user_tasks() {
 }
 
 std::uint64_t compute_process_limit(NoteList& notes) {
-    const std::optional<std::uint64_t> count = count_user_tasks();
     std::uint64_t limit;
+    bool measured;
     if (const auto fixed = env_number("TESSIMAR_MAX_PROCESSES")) {
+        // The count itself is not needed then, only whether there is one.
         limit = *fixed;
+        measured = user_has_tasks();
     } else {
+        const std::optional<std::uint64_t> count = count_user_tasks();
         const std::uint64_t headroom = env_number("TESSIMAR_PROCESS_HEADROOM").value_or(kDefaultHeadroom);
         limit = count ? sat_add(*count, headroom) : kUnmeasuredLimit;
+        measured = count.has_value();
     }
     struct rlimit rl;
     if (getrlimit(RLIMIT_NPROC, &rl) == 0 && rl.rlim_max != RLIM_INFINITY && rl.rlim_max < limit) {
         limit = rl.rlim_max;
         notes.push_back("process_limit_clamped_to_hard_rlimit");
     }
-    if (!count) notes.push_back("process_limit_is_a_fixed_ceiling_not_measured");
+    if (!measured) notes.push_back("process_limit_is_a_fixed_ceiling_not_measured");
     if (geteuid() == 0) notes.push_back("process_limit_not_enforced_for_uid_0");
     return limit;
 }

@@ -109,6 +109,32 @@ TEST(DriverClamp, SoftLimitsAloneDoNotClamp) {
     for (const auto& n : notes(j)) EXPECT_NE(n, "cpu_limit_clamped_to_hard_rlimit");
 }
 
+// The process count without /proc (an empty file system mounted over it in
+// a mount namespace of the runner's own): the fixed ceiling, or the fixed
+// limit, both with the note; with /proc and a fixed limit, no note.
+TEST(DriverProcessCount, WithoutProcTheLimitIsAFixedCeiling) {
+    if (geteuid() != 0 || !have("/usr/bin/unshare")) GTEST_SKIP() << "needs root and unshare";
+    const std::vector<std::string> no_proc = {
+        "/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+        "mount -t tmpfs none /proc && exec \"$@\"", "sh"};
+    for (const char* fixed : {"", "64"}) {
+        for (bool without_proc : {true, false}) {
+            if (!without_proc && *fixed == '\0') continue;
+            Invocation inv = run_of("bash", "ulimit -u\n");
+            if (*fixed != '\0') inv.set["TESSIMAR_MAX_PROCESSES"] = fixed;
+            else inv.unset.push_back("TESSIMAR_MAX_PROCESSES");
+            if (without_proc) inv.wrapper = no_proc;
+            const json j = report_of(run_exec(inv));
+            ASSERT_EQ(j.value("verdict", ""), "OK") << j.dump();
+            EXPECT_EQ(j.value("stdout", ""), std::string(*fixed != '\0' ? fixed : "4096") + "\n") << j.dump();
+            std::vector<std::string> want;
+            if (without_proc) want.push_back("process_limit_is_a_fixed_ceiling_not_measured");
+            want.push_back("process_limit_not_enforced_for_uid_0");
+            EXPECT_EQ(notes(j), want) << fixed << (without_proc ? " without /proc" : " with /proc");
+        }
+    }
+}
+
 // ---------------------------------------------------------- preload library
 
 TEST(DriverPreload, LibraryAloneRefusesInternetSockets) {
