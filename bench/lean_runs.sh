@@ -86,7 +86,7 @@ row() {  # label bare-command runner-args-and-input
     local bare_t=${m[0]} run_t=${m[1]} sh_bare=${m[2]}
     # Both runner commands pay one sh; so does the third, which runs the bare
     # program through sh: the fair baseline.
-    printf '%-22s bare %7s ms   runner %7s ms   overhead %6s ms   ratio %5sx' \
+    printf '%-23s bare %7s ms   runner %7s ms   overhead %6s ms   ratio %5sx' \
         "$label" "$(ms "$sh_bare")" "$(ms "$run_t")" "$(diff_ms "$run_t" "$sh_bare")" "$(ratio "$run_t" "$sh_bare")"
     if [ -n "$other" ]; then
         printf '   other runner %7s ms (%sx)' "$(ms "${m[3]}")" "$(ratio "${m[3]}" "$sh_bare")"
@@ -100,6 +100,11 @@ echo "machine: $(nproc) CPUs, $(uname -r), $(grep -m1 'model name' /proc/cpuinfo
 echo
 row "empty bash program" "bash $work/empty.sh" "$work/empty.sh" --lang bash
 row "python3 hello world" "$py $work/hello.py" "$work/hello.py" --lang python3
+# With a fixed process limit the runner does not count the user's tasks.
+read -r -a m <<<"$(medians "sh -c 'exec bash $work/empty.sh'" \
+    "sh -c 'TESSIMAR_MAX_PROCESSES=512 exec $runner --lang bash < $work/empty.sh'")"
+printf '%-23s bare %7s ms   runner %7s ms   overhead %6s ms   ratio %5sx\n' "empty bash, fixed limit" \
+    "$(ms "${m[0]}")" "$(ms "${m[1]}")" "$(diff_ms "${m[1]}" "${m[0]}")" "$(ratio "${m[1]}" "${m[0]}")"
 
 # Kill latency: a program that sleeps past a 1 s timeout; the report's
 # duration_ms covers the start, the second, the kill, the reap and the read.
