@@ -90,20 +90,26 @@ std::optional<StatusFields> read_status(int dir_fd, std::string_view name, std::
 
 // Whether the scan would find at least one process of the runner's real
 // uid, settled where possible by the runner's own entry, which the scan
-// lists and which matches by definition; a full scan otherwise.
+// lists and which matches by definition; a full scan otherwise. Decided
+// once per invocation, like the count.
 bool user_has_tasks() {
-    DIR* dir = opendir("/proc");
-    if (dir != nullptr) {
-        std::string buffer(4096, '\0');
-        char self[24];
-        const auto [end, ec] = std::to_chars(self, self + sizeof self, getpid());
-        std::optional<StatusFields> fields;
-        if (ec == std::errc() && proc_lists_own_pids(dirfd(dir)))
-            fields = read_status(dirfd(dir), std::string_view(self, static_cast<std::size_t>(end - self)), buffer);
-        closedir(dir);
-        if (fields && fields->uid && *fields->uid == getuid()) return true;
-    }
-    return count_user_tasks().has_value();
+    static std::once_flag once;
+    static bool found = false;
+    std::call_once(once, [] {
+        const UniqueFd proc(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+        if (proc.valid() && proc_lists_own_pids(proc.get())) {
+            std::string buffer(4096, '\0');
+            char self[24];
+            const auto [end, ec] = std::to_chars(self, self + sizeof self, getpid());
+            const std::optional<StatusFields> fields =
+                ec == std::errc()
+                    ? read_status(proc.get(), std::string_view(self, static_cast<std::size_t>(end - self)), buffer)
+                    : std::nullopt;
+            found = fields && fields->uid && *fields->uid == getuid();
+        }
+        if (!found) found = count_user_tasks().has_value();
+    });
+    return found;
 }
 
 }  // namespace
