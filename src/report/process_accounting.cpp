@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -64,8 +63,9 @@ StatusFields parse_status_text(std::string_view text) {
 
 namespace {
 
-// The two fields of the status file of process `name` (digits) in the /proc
-// directory `dir_fd`, read into `buffer`; nothing when it cannot be read.
+// The two fields of the status file of the entry `name` (a pid, or "self")
+// of the /proc directory `dir_fd`, read into `buffer`; nothing when it
+// cannot be read.
 std::optional<StatusFields> read_status(int dir_fd, std::string_view name, std::string& buffer) {
     char path[32];
     std::memcpy(path, name.data(), name.size());
@@ -97,14 +97,10 @@ bool user_has_tasks() {
     static bool found = false;
     std::call_once(once, [] {
         const UniqueFd proc(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+        // "self" names the runner's own entry once the check says so.
         if (proc.valid() && proc_lists_own_pids(proc.get())) {
             std::string buffer(4096, '\0');
-            char self[24];
-            const auto [end, ec] = std::to_chars(self, self + sizeof self, getpid());
-            const std::optional<StatusFields> fields =
-                ec == std::errc()
-                    ? read_status(proc.get(), std::string_view(self, static_cast<std::size_t>(end - self)), buffer)
-                    : std::nullopt;
+            const std::optional<StatusFields> fields = read_status(proc.get(), "self", buffer);
             found = fields && fields->uid && *fields->uid == getuid();
         }
         if (!found) found = count_user_tasks().has_value();

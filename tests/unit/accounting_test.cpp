@@ -10,9 +10,9 @@
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <csignal>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <iterator>
