@@ -28,9 +28,11 @@ runner="$build/tessimar-exec"
 
 work=$(mktemp -d)
 sleepers=()
+shm=
 cleanup() {
     for p in "${sleepers[@]}"; do kill "$p" 2>/dev/null || true; done
     rm -rf "$work"
+    [ -z "$shm" ] || rm -rf "$shm"
 }
 trap cleanup EXIT
 : >"$work/empty.sh"
@@ -104,22 +106,31 @@ row "python3 hello world" "$py $work/hello.py" "$work/hello.py" --lang python3
 # can skip (its own exec, the work and scratch directories, the five files,
 # one child, the read-back and the removal), so the runner's own share is
 # the difference between the two. With a fixed process limit the runner
-# does not count the user's tasks.
+# does not count the user's tasks. The files cost what the work
+# directory's file system charges (ext4 without a journal skips recently
+# freed inodes, and mounted with discard it trims each freed directory
+# block), so the rows are repeated with TMPDIR on tmpfs where there is one.
+if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
+    shm=$(mktemp -d /dev/shm/lean_runs.XXXXXX)
+fi
 floor="$work/floor"
 if cc -O2 -static-pie -o "$floor" "$repo/bench/floor.c" 2>/dev/null || cc -O2 -o "$floor" "$repo/bench/floor.c"; then
-    floor_row() {  # label bare-command interpreter extension language input
-        local label=$1 bare=$2 interp=$3 ext=$4 lang=$5 input=$6
-        read -r -a m <<<"$(medians "sh -c 'exec $bare'" "sh -c 'exec $floor $interp $ext < $input'" \
-            "sh -c 'exec $runner --lang $lang < $input'" \
-            "sh -c 'TESSIMAR_MAX_PROCESSES=512 exec $runner --lang $lang < $input'")"
+    floor_row() {  # label bare-command interpreter extension language input tmpdir
+        local label=$1 bare=$2 interp=$3 ext=$4 lang=$5 input=$6 tmp=$7
+        read -r -a m <<<"$(medians "sh -c 'exec $bare'" "sh -c 'TMPDIR=$tmp exec $floor $interp $ext < $input'" \
+            "sh -c 'TMPDIR=$tmp exec $runner --lang $lang < $input'" \
+            "sh -c 'TMPDIR=$tmp TESSIMAR_MAX_PROCESSES=512 exec $runner --lang $lang < $input'")"
         printf '%-23s bare %7s ms   floor %7s ms (+%s)   runner %7s ms (+%s)   fixed limit %7s ms (+%s)\n' "$label" \
             "$(ms "${m[0]}")" "$(ms "${m[1]}")" "$(diff_ms "${m[1]}" "${m[0]}")" "$(ms "${m[2]}")" \
             "$(diff_ms "${m[2]}" "${m[0]}")" "$(ms "${m[3]}")" "$(diff_ms "${m[3]}" "${m[0]}")"
     }
-    echo
-    echo "against the floor (bench/floor.c) and with a fixed process limit (TESSIMAR_MAX_PROCESSES):"
-    floor_row "empty bash program" "bash $work/empty.sh" bash sh bash "$work/empty.sh"
-    floor_row "python3 hello world" "$py $work/hello.py" python3 py python3 "$work/hello.py"
+    for tmp in "$work" $shm; do
+        echo
+        echo "against the floor (bench/floor.c) and with a fixed process limit (TESSIMAR_MAX_PROCESSES)," \
+            "work directories on $(df --output=target "$tmp" | tail -1) ($(stat -f -c %T "$tmp")):"
+        floor_row "empty bash program" "bash $work/empty.sh" bash sh bash "$work/empty.sh" "$tmp"
+        floor_row "python3 hello world" "$py $work/hello.py" python3 py python3 "$work/hello.py" "$tmp"
+    done
     echo
 else
     echo "no C compiler: the floor rows are left out" >&2
@@ -153,6 +164,10 @@ if [ -n "$other" ]; then
     line+=", other $(ms "$t_other") ms ($("$py" -c "print(f'{400/float(\"$t_other\"):.0f}')") runs/s, $(ratio "$t_other" "$t_run")x slower)"
 fi
 echo "$line"
+if [ -n "$shm" ]; then
+    t_fast=$(tp "TMPDIR=$shm TESSIMAR_MAX_PROCESSES=512 $runner --lang bash < $work/empty.sh > /dev/null")
+    echo "the same with TMPDIR on tmpfs and a fixed process limit: runner $(ms "$t_fast") ms ($("$py" -c "print(f'{400/float(\"$t_fast\"):.0f}')") runs/s)"
+fi
 runs=$old_runs
 
 # The process scan: 1,000 more processes of the same user.
@@ -168,17 +183,6 @@ scan_row "empty bash program, $(ls /proc | grep -c '^[0-9]') processes on the ho
 for p in "${sleepers[@]}"; do kill "$p" 2>/dev/null || true; done
 sleepers=()
 
-# The work directory's file system: the runner makes and removes a few
-# directories and files per run, which on a disk file system can wait for
-# the device (ext4 mounted with discard trims each freed directory block).
-if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
-    shm=$(mktemp -d /dev/shm/lean_runs.XXXXXX)
-    runs=100
-    read -r -a m <<<"$(medians "sh -c 'exec $runner --lang bash < $work/empty.sh'" \
-        "sh -c 'TMPDIR=$shm exec $runner --lang bash < $work/empty.sh'")"
-    echo "empty bash program, work directory under $(df --output=target "$work" | tail -1) ($(stat -f -c %T "$work")): $(ms "${m[0]}") ms; on tmpfs (TMPDIR=/dev/shm/...): $(ms "${m[1]}") ms"
-    rm -rf "$shm"
-fi
 
 # The runner's own peak resident memory on a trivial run (ru_maxrss of a
 # static runner that execs nothing large itself; the child's is separate).
