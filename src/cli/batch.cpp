@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "cli/batch_options.hpp"
 #include "cli/batch_request.hpp"
@@ -29,6 +30,9 @@ namespace {
 
 constexpr std::size_t kChunk = 65536;
 constexpr std::size_t kWindowPerJob = 16;
+// How long a run that a stop signal ended waits before it is written down
+// (see Batch::complete_if_ended).
+constexpr std::chrono::milliseconds kStopGrace{2000};
 
 void say(const std::string& text) {
     const std::string line = "tessimar-exec: " + text + "\n";
@@ -36,7 +40,8 @@ void say(const std::string& text) {
 }
 
 struct Entry {
-    enum class State { Waiting, Running, Done };
+    // Held: the runner ended by a stop signal, its line not yet written.
+    enum class State { Waiting, Running, Held, Done };
     State state = State::Waiting;
     std::uint64_t line = 0;
     std::string id;
@@ -44,7 +49,20 @@ struct Entry {
     std::unique_ptr<BatchRunner> runner;  // while running
     std::string output;                   // when done
     bool ok = false;
+    std::chrono::steady_clock::time_point held_until{};  // while held
 };
+
+// The ends a cancellation gives a runner: its handler's exit status for
+// SIGTERM, SIGINT or SIGHUP, or death by one of those or by SIGKILL.
+bool ended_by_stop_signal(int status) {
+    if (WIFSIGNALED(status)) {
+        const int sig = WTERMSIG(status);
+        return sig == SIGTERM || sig == SIGINT || sig == SIGHUP || sig == SIGKILL;
+    }
+    if (!WIFEXITED(status)) return false;
+    const int code = WEXITSTATUS(status);
+    return code == 128 + SIGTERM || code == 128 + SIGINT || code == 128 + SIGHUP;
+}
 
 std::string describe_status(int status) {
     if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
@@ -71,7 +89,8 @@ private:
     std::optional<int> finish_skipping();
     void start_waiting();
     void start(Entry& e);
-    void complete_if_ended(Entry& e);
+    void complete_if_ended(Entry& e, std::chrono::steady_clock::time_point now);
+    int poll_timeout(std::chrono::steady_clock::time_point now) const;
     bool flush();
     void stop_runners();
     void progress(bool final);
@@ -296,22 +315,45 @@ void Batch::start(Entry& e) {
 }
 
 // A request is complete when its runner has ended and its report has been
-// read to the end.
-void Batch::complete_if_ended(Entry& e) {
+// read to the end. A cancellation signals every process of the job, and a
+// runner can end of it before the batch reads its own signal: a runner that
+// a stop signal ended without a report is held for kStopGrace, and written
+// down as a failure only if the batch is still going then. Stopped in the
+// meantime, the batch leaves the request unwritten, and a resume runs it.
+void Batch::complete_if_ended(Entry& e, std::chrono::steady_clock::time_point now) {
     if (!e.runner->ended()) return;
     std::optional<BatchLine> line = output_line_from_report(e.runner->report(), e.id);
     if (line) {
         e.output = std::move(line->text);
         e.ok = line->ok;
     } else {
+        if (e.state == Entry::State::Running && ended_by_stop_signal(e.runner->status())) {
+            e.state = Entry::State::Held;  // its job slot is free
+            e.held_until = now + kStopGrace;
+            --running_;
+        }
+        if (e.state == Entry::State::Held && now < e.held_until) return;
         e.output = error_line("line " + std::to_string(e.line) + ": the runner ended without a report (" +
                                   describe_status(e.runner->status()) + ")",
                               e.id);
         e.ok = false;
     }
+    if (e.state == Entry::State::Running) --running_;
     e.runner.reset();
     e.state = Entry::State::Done;
-    --running_;
+}
+
+// Milliseconds until the next held run is due, or until the next progress
+// line; -1 when only events matter.
+int Batch::poll_timeout(std::chrono::steady_clock::time_point now) const {
+    int timeout = show_progress_ ? 1000 : -1;
+    for (const Entry& e : window_) {
+        if (e.state != Entry::State::Held) continue;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(e.held_until - now).count();
+        const int ms = static_cast<int>(std::clamp<long long>(left, 0, 60000));
+        timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    }
+    return timeout;
 }
 
 // Writes every finished line whose predecessors are all written; false when
@@ -405,7 +447,8 @@ int Batch::run() {
             e.runner->watch(fds);
             owners.resize(fds.size(), &e);
         }
-        const int ready = retry_eintr([&] { return poll(fds.data(), fds.size(), show_progress_ ? 1000 : -1); });
+        const int timeout = poll_timeout(std::chrono::steady_clock::now());
+        const int ready = retry_eintr([&] { return poll(fds.data(), fds.size(), timeout); });
         if (ready < 0) {
             say("cannot wait for runners: " + os_error_text(errno));
             return leave(2);
@@ -428,8 +471,9 @@ int Batch::run() {
             input_done_ = true;
             if (const auto status = finish_skipping()) return leave(*status);
         }
+        const auto now = std::chrono::steady_clock::now();
         for (Entry& e : window_)
-            if (e.state == Entry::State::Running) complete_if_ended(e);
+            if (e.state == Entry::State::Running || e.state == Entry::State::Held) complete_if_ended(e, now);
         if (!flush()) return leave(1);
     }
 }
