@@ -76,32 +76,6 @@ ms() { "$py" -c "print(f'{float(\"$1\")*1000:.2f}')"; }
 ratio() { "$py" -c "print(f'{float(\"$1\")/float(\"$2\"):.2f}')"; }
 diff_ms() { "$py" -c "print(f'{(float(\"$1\")-float(\"$2\"))*1000:.2f}')"; }
 
-# hyperfine -N runs commands without a shell, so standard input is given as
-# a file argument through sh only where needed; bare programs read the file.
-row() {  # label bare-command runner-args-and-input
-    local label=$1 bare=$2 input=$3; shift 3
-    local cmds=("$bare" "sh -c 'exec $runner $* < $input'")
-    local shell_base="sh -c 'exec $bare'"
-    cmds+=("$shell_base")
-    [ -n "$other" ] && cmds+=("sh -c 'exec $other $* < $input'")
-    read -r -a m <<<"$(medians "${cmds[@]}")"
-    local bare_t=${m[0]} run_t=${m[1]} sh_bare=${m[2]}
-    # Both runner commands pay one sh; so does the third, which runs the bare
-    # program through sh: the fair baseline.
-    printf '%-23s bare %7s ms   runner %7s ms   overhead %6s ms   ratio %5sx' \
-        "$label" "$(ms "$sh_bare")" "$(ms "$run_t")" "$(diff_ms "$run_t" "$sh_bare")" "$(ratio "$run_t" "$sh_bare")"
-    if [ -n "$other" ]; then
-        printf '   other runner %7s ms (%sx)' "$(ms "${m[3]}")" "$(ratio "${m[3]}" "$sh_bare")"
-    fi
-    echo
-    : "$bare_t"
-}
-
-echo "runner: $runner${other:+   other: $other}"
-echo "machine: $(nproc) CPUs, $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
-echo
-row "empty bash program" "bash $work/empty.sh" "$work/empty.sh" --lang bash
-row "python3 hello world" "$py $work/hello.py" "$work/hello.py" --lang python3
 # The floor: bench/floor.c does only what no runner that keeps these files
 # can skip (its own exec, the work and scratch directories, the five files,
 # one child, the read-back and the removal), so the runner's own share is
@@ -110,31 +84,46 @@ row "python3 hello world" "$py $work/hello.py" "$work/hello.py" --lang python3
 # directory's file system charges (ext4 without a journal skips recently
 # freed inodes, and mounted with discard it trims each freed directory
 # block), so the rows are repeated with TMPDIR on tmpfs where there is one.
+floor="$work/floor"
+if ! cc -O2 -static-pie -o "$floor" "$repo/bench/floor.c" 2>/dev/null && ! cc -O2 -o "$floor" "$repo/bench/floor.c"; then
+    echo "no C compiler: the floor is left out" >&2
+    floor=
+fi
 if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
     shm=$(mktemp -d /dev/shm/lean_runs.XXXXXX)
 fi
-floor="$work/floor"
-if cc -O2 -static-pie -o "$floor" "$repo/bench/floor.c" 2>/dev/null || cc -O2 -o "$floor" "$repo/bench/floor.c"; then
-    floor_row() {  # label bare-command interpreter extension language input tmpdir
-        local label=$1 bare=$2 interp=$3 ext=$4 lang=$5 input=$6 tmp=$7
-        read -r -a m <<<"$(medians "sh -c 'exec $bare'" "sh -c 'TMPDIR=$tmp exec $floor $interp $ext < $input'" \
-            "sh -c 'TMPDIR=$tmp exec $runner --lang $lang < $input'" \
-            "sh -c 'TMPDIR=$tmp TESSIMAR_MAX_PROCESSES=512 exec $runner --lang $lang < $input'")"
-        printf '%-23s bare %7s ms   floor %7s ms (+%s)   runner %7s ms (+%s)   fixed limit %7s ms (+%s)\n' "$label" \
-            "$(ms "${m[0]}")" "$(ms "${m[1]}")" "$(diff_ms "${m[1]}" "${m[0]}")" "$(ms "${m[2]}")" \
-            "$(diff_ms "${m[2]}" "${m[0]}")" "$(ms "${m[3]}")" "$(diff_ms "${m[3]}" "${m[0]}")"
-    }
-    for tmp in "$work" $shm; do
-        echo
-        echo "against the floor (bench/floor.c) and with a fixed process limit (TESSIMAR_MAX_PROCESSES)," \
-            "work directories on $(df --output=target "$tmp" | tail -1) ($(stat -f -c %T "$tmp")):"
-        floor_row "empty bash program" "bash $work/empty.sh" bash sh bash "$work/empty.sh" "$tmp"
-        floor_row "python3 hello world" "$py $work/hello.py" python3 py python3 "$work/hello.py" "$tmp"
-    done
+
+# Every command runs through one sh (hyperfine -N runs none, and standard
+# input comes from a file), the bare program included: the fair baseline.
+row() {  # label bare-command interpreter extension language input tmpdir
+    local label=$1 bare=$2 interp=$3 ext=$4 lang=$5 input=$6 tmp=$7
+    local cmds=("sh -c 'exec $bare'" "sh -c 'TMPDIR=$tmp exec $runner --lang $lang < $input'"
+        "sh -c 'TMPDIR=$tmp TESSIMAR_MAX_PROCESSES=512 exec $runner --lang $lang < $input'")
+    [ -n "$floor" ] && cmds+=("sh -c 'TMPDIR=$tmp exec $floor $interp $ext < $input'")
+    [ -n "$other" ] && cmds+=("sh -c 'TMPDIR=$tmp exec $other --lang $lang < $input'")
+    read -r -a m <<<"$(medians "${cmds[@]}")"
+    printf '%-20s bare %6s ms   runner %6s ms (+%s, %sx)   fixed limit %6s ms (+%s)' "$label" "$(ms "${m[0]}")" \
+        "$(ms "${m[1]}")" "$(diff_ms "${m[1]}" "${m[0]}")" "$(ratio "${m[1]}" "${m[0]}")" \
+        "$(ms "${m[2]}")" "$(diff_ms "${m[2]}" "${m[0]}")"
+    local i=3
+    if [ -n "$floor" ]; then
+        printf '   floor %6s ms (+%s)' "$(ms "${m[$i]}")" "$(diff_ms "${m[$i]}" "${m[0]}")"
+        i=4
+    fi
+    [ -n "$other" ] && printf '   other runner %6s ms (%sx)' "$(ms "${m[$i]}")" "$(ratio "${m[$i]}" "${m[0]}")"
     echo
-else
-    echo "no C compiler: the floor rows are left out" >&2
-fi
+}
+
+echo "runner: $runner${other:+   other: $other}"
+echo "machine: $(nproc) CPUs, $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+for tmp in "$work" $shm; do
+    echo
+    echo "work directories on $(df --output=target "$tmp" | tail -1) ($(stat -f -c %T "$tmp")); fixed limit:" \
+        "TESSIMAR_MAX_PROCESSES set; floor: bench/floor.c"
+    row "empty bash program" "bash $work/empty.sh" bash sh bash "$work/empty.sh" "$tmp"
+    row "python3 hello world" "$py $work/hello.py" python3 py python3 "$work/hello.py" "$tmp"
+done
+echo
 
 # Kill latency: a program that sleeps past a 1 s timeout; the report's
 # duration_ms covers the start, the second, the kill, the reap and the read.

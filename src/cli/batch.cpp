@@ -321,24 +321,26 @@ void Batch::start(Entry& e) {
 // down as a failure only if the batch is still going then. Stopped in the
 // meantime, the batch leaves the request unwritten, and a resume runs it.
 void Batch::complete_if_ended(Entry& e, std::chrono::steady_clock::time_point now) {
-    if (!e.runner->ended()) return;
-    std::optional<BatchLine> line = output_line_from_report(e.runner->report(), e.id);
+    std::optional<BatchLine> line;
+    if (e.state == Entry::State::Running) {
+        if (!e.runner->ended()) return;
+        --running_;  // its job slot is free from here on
+        line = output_line_from_report(e.runner->report(), e.id);
+        if (!line && ended_by_stop_signal(e.runner->status())) {
+            e.state = Entry::State::Held;
+            e.held_until = now + kStopGrace;
+        }
+    }
+    if (e.state == Entry::State::Held && now < e.held_until) return;
     if (line) {
         e.output = std::move(line->text);
         e.ok = line->ok;
     } else {
-        if (e.state == Entry::State::Running && ended_by_stop_signal(e.runner->status())) {
-            e.state = Entry::State::Held;  // its job slot is free
-            e.held_until = now + kStopGrace;
-            --running_;
-        }
-        if (e.state == Entry::State::Held && now < e.held_until) return;
         e.output = error_line("line " + std::to_string(e.line) + ": the runner ended without a report (" +
                                   describe_status(e.runner->status()) + ")",
                               e.id);
         e.ok = false;
     }
-    if (e.state == Entry::State::Running) --running_;
     e.runner.reset();
     e.state = Entry::State::Done;
 }

@@ -10,11 +10,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/fd.hpp"
+#include "common/proc_path.hpp"
 #include "common/text.hpp"
 
 namespace tessimar {
@@ -56,11 +56,8 @@ std::vector<pid_t> children_of_self() {
     if (proc == nullptr) return pids;
     while (const dirent* e = readdir(proc)) {
         const std::string_view entry = e->d_name;
-        if (entry.empty() || entry.size() > 20 || entry.find_first_not_of("0123456789") != std::string_view::npos)
-            continue;
-        std::memcpy(name, entry.data(), entry.size());
-        std::memcpy(name + entry.size(), "/stat", sizeof "/stat");
-        if (!read_small(dirfd(proc), name, text)) continue;
+        if (!is_pid_entry(entry)) continue;
+        if (!read_small(dirfd(proc), ProcEntryPath(entry, "stat").c_str(), text)) continue;
         // "pid (comm) state ppid ...": comm may hold anything, so the
         // fields are counted from its last closing parenthesis.
         const std::size_t close = text.rfind(')');

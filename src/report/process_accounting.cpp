@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <mutex>
 #include <string>
 
 #include "common/fd.hpp"
+#include "common/proc_path.hpp"
 #include "common/text.hpp"
 #include "report/pidfd_task.hpp"
 
@@ -67,10 +67,8 @@ namespace {
 // of the /proc directory `dir_fd`, read into `buffer`; nothing when it
 // cannot be read.
 std::optional<StatusFields> read_status(int dir_fd, std::string_view name, std::string& buffer) {
-    char path[32];
-    std::memcpy(path, name.data(), name.size());
-    std::memcpy(path + name.size(), "/status", sizeof "/status");
-    UniqueFd fd(retry_eintr([&] { return openat(dir_fd, path, O_RDONLY | O_CLOEXEC); }));
+    const ProcEntryPath path(name, "status");
+    UniqueFd fd(retry_eintr([&] { return openat(dir_fd, path.c_str(), O_RDONLY | O_CLOEXEC); }));
     if (!fd.valid()) return std::nullopt;
     std::size_t used = 0;
     while (true) {
@@ -121,11 +119,9 @@ std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid,
     std::string buffer(4096, '\0');
     std::uint64_t total = 0;
     bool matched = false;
-    char path[32];
     while (const dirent* entry = readdir(dir)) {
         const std::string_view name = entry->d_name;
-        if (name.empty() || name.size() > 20 || name.find_first_not_of("0123456789") != std::string_view::npos)
-            continue;
+        if (!is_pid_entry(name)) continue;
         if (by_pidfd) {
             const std::optional<std::uint64_t> pid = parse_u64(name);
             const PidfdUid who = pid && *pid <= static_cast<std::uint64_t>(std::numeric_limits<int>::max())
@@ -138,10 +134,8 @@ std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid,
                 // entry per thread: the count the status file shows as
                 // "Threads:". Where /proc hides a process from the runner,
                 // this fails just as opening its status file would.
-                std::memcpy(path, name.data(), name.size());
-                std::memcpy(path + name.size(), "/task", sizeof "/task");
                 struct stat st;
-                if (fstatat(dir_fd, path, &st, 0) != 0) continue;
+                if (fstatat(dir_fd, ProcEntryPath(name, "task").c_str(), &st, 0) != 0) continue;
                 total = sat_add(total, st.st_nlink >= 2 ? st.st_nlink - 2 : 0);
                 matched = true;
                 continue;

@@ -67,19 +67,12 @@ bool eventually(F done, int seconds = 60) {
     return done();
 }
 
-// The processes whose parent is `parent`.
+// The children of the single-threaded process `parent`, as the kernel lists them.
 std::vector<pid_t> children_of(pid_t parent) {
+    const std::string id = std::to_string(parent);
+    std::istringstream list(read_file("/proc/" + id + "/task/" + id + "/children"));
     std::vector<pid_t> out;
-    for (const std::string& name : list_dir("/proc")) {
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = read_file("/proc/" + name + "/stat");
-        const auto close_paren = stat.rfind(')');
-        if (close_paren == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close_paren + 1));
-        std::string state;
-        long ppid = 0;
-        if (rest >> state >> ppid && ppid == parent) out.push_back(static_cast<pid_t>(std::stol(name)));
-    }
+    for (pid_t pid; list >> pid;) out.push_back(pid);
     return out;
 }
 
