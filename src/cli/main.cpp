@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/batch.hpp"
+#include "batch/batch.hpp"
 #include "cli/discovery.hpp"
 #include "cli/options.hpp"
 #include "cli/usage.hpp"

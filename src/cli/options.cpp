@@ -4,14 +4,10 @@
 #include <unistd.h>
 
 #include "common/fd.hpp"
+#include "common/option_names.hpp"
 #include "common/text.hpp"
 
 namespace tessimar {
-bool is_value_option(std::string_view a) {
-    return a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
-           a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" || a == "--cases";
-}
-
 namespace {
 
 // Whether `flag` stands where an option stands: a value of a value option

@@ -29,9 +29,6 @@ Mode select_mode(const std::vector<std::string>& args);
 
 RunOptions scan_options(const std::vector<std::string>& args);
 
-// The run options that take the next argument as their value.
-bool is_value_option(std::string_view arg);
-
 // Applies --stdin-file: its bytes replace stdin_text. A file that cannot be
 // opened or read to its end is an error naming the path and the OS error.
 Status load_stdin_file(RunOptions& options);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/batch_options.hpp"
-#include "cli/batch_request.hpp"
+#include "batch/batch_options.hpp"
+#include "batch/batch_request.hpp"
 
 using namespace tessimar;
 

@@ -1,4 +1,4 @@
-#include "cli/batch.hpp"
+#include "batch/batch.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,10 +18,10 @@
 #include <new>
 #include <optional>
 
-#include "cli/batch_options.hpp"
-#include "cli/batch_request.hpp"
-#include "cli/batch_runner.hpp"
-#include "cli/line_reader.hpp"
+#include "batch/batch_options.hpp"
+#include "batch/batch_request.hpp"
+#include "batch/batch_runner.hpp"
+#include "batch/line_reader.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
 

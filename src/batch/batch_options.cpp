@@ -1,6 +1,6 @@
-#include "cli/batch_options.hpp"
+#include "batch/batch_options.hpp"
 
-#include "cli/options.hpp"
+#include "common/option_names.hpp"
 #include "common/text.hpp"
 
 namespace tessimar {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/batch_request.hpp"
+#include "batch/batch_request.hpp"
 #include "common/fd.hpp"
 #include "common/result.hpp"
 

@@ -1,4 +1,4 @@
-#include "cli/batch_runner.hpp"
+#include "batch/batch_runner.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

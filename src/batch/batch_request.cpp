@@ -1,8 +1,8 @@
-#include "cli/batch_request.hpp"
+#include "batch/batch_request.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include "cli/batch_options.hpp"
+#include "batch/batch_options.hpp"
 
 namespace tessimar {
 namespace {

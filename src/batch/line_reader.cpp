@@ -1,4 +1,4 @@
-#include "cli/line_reader.hpp"
+#include "batch/line_reader.hpp"
 
 #include <unistd.h>
 
