@@ -138,9 +138,10 @@ std::string id_text(const Member& m) {
     return m.text;
 }
 
-constexpr const char* kKnownKeys[] = {"cases",         "contain",       "id",        "lang",    "max_cpu",
-                                      "max_memory_mb", "max_output_kb", "no_net",    "program", "stdin",
-                                      "timeout",       "workdir"};
+constexpr const char* kKnownKeys[] = {
+    "cases",   "check",       "checker", "contain", "expected", "float_tolerance", "id",      "ignore_case",
+    "lang",    "max_cpu",     "max_memory_mb", "max_output_kb", "no_net", "program", "stdin",
+    "stop_at_first_failure", "tests", "timeout", "workdir"};
 
 struct Translation {
     std::vector<std::string> args;
@@ -183,6 +184,18 @@ void need_number(const TopLevelScan& s, const char* key, const char* option, Tra
     t.args.push_back(std::to_string(m->number));
 }
 
+// A number that is not negative, passed on as written ("1e-3" stays so).
+void need_decimal(const TopLevelScan& s, const char* key, const char* option, Translation& t) {
+    const Member* m = pending(s, key, t);
+    if (m == nullptr) return;
+    if (m->kind != Member::Kind::Unsigned && (m->kind != Member::Kind::Number || m->text.front() == '-')) {
+        t.error = std::string("'") + key + "' must be a number that is not negative, not " + what_it_is(*m);
+        return;
+    }
+    t.args.emplace_back(option);
+    t.args.push_back(m->text);
+}
+
 // A boolean flag: true adds it, false removes it from the defaults too.
 void need_flag(const TopLevelScan& s, const char* key, const char* option, Translation& t) {
     const Member* m = pending(s, key, t);
@@ -193,6 +206,53 @@ void need_flag(const TopLevelScan& s, const char* key, const char* option, Trans
     }
     if (m->boolean) t.args.emplace_back(option);
     else t.cleared.push_back(option);
+}
+
+// What a JSON value is, for a message about a member of "tests".
+std::string what_value_is(const Json& v) {
+    if (v.is_string()) return "a string";
+    if (v.is_array() || v.is_object()) return "an array or object";
+    return v.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// A name that makes "NAME.in" one plain file name the runner lists as a
+// case: no slash, no NUL, not hidden, not too long for a file name.
+bool usable_test_name(const std::string& name) {
+    return !name.empty() && name.size() <= 200 && name.front() != '.' &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// The "tests" member, parsed on its own: every other member of the line is
+// skipped while parsing, so the program is not held twice.
+std::optional<std::string> parse_tests(std::string_view line, std::vector<InlineTest>& out) {
+    const Json::parser_callback_t only_tests = [](int depth, Json::parse_event_t event, Json& parsed) {
+        return !(depth == 1 && event == Json::parse_event_t::key && parsed != "tests");
+    };
+    const Json root = Json::parse(line.begin(), line.end(), only_tests, false);
+    const auto tests = root.find("tests");
+    if (tests == root.end() || !tests->is_array() || tests->empty() || tests->size() > kMaxInlineTests)
+        return "'tests' must be an array of 1 to " + std::to_string(kMaxInlineTests) + " objects";
+    out.reserve(tests->size());
+    for (std::size_t i = 0; i < tests->size(); ++i) {
+        const Json& test = (*tests)[i];
+        const std::string where = "'tests' item " + std::to_string(i + 1) + ": ";
+        if (!test.is_object()) return where + "must be an object, not " + what_value_is(test);
+        InlineTest t;
+        t.name = std::to_string(i + 1);
+        for (const auto& [key, value] : test.items()) {
+            if (key != "stdin" && key != "expected" && key != "name") return where + "unknown key '" + key + "'";
+            if (!value.is_string()) return where + "'" + key + "' must be a string, not " + what_value_is(value);
+            if (key == "stdin") t.stdin_text = value.get<std::string>();
+            else if (key == "expected") t.expected = value.get<std::string>();
+            else t.name = value.get<std::string>();
+        }
+        if (!usable_test_name(t.name))
+            return where + "'name' must be 1 to 200 bytes without '/' or NUL, not starting with '.'";
+        for (const InlineTest& earlier : out)
+            if (earlier.name == t.name) return where + "duplicate name " + Json(t.name).dump();
+        out.push_back(std::move(t));
+    }
+    return std::nullopt;
 }
 
 // nlohmann's compact dump of an object, with the member "id" written as the
@@ -257,7 +317,22 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
     need_string(s, "cases", true, "--cases", t);
     need_flag(s, "no_net", "--no-net", t);
     need_flag(s, "contain", "--contain", t);
+    need_string(s, "expected", false, nullptr, t);
+    need_string(s, "check", true, "--check", t);
+    need_decimal(s, "float_tolerance", "--float-tolerance", t);
+    need_flag(s, "ignore_case", "--ignore-case", t);
+    need_string(s, "checker", true, "--checker", t);
+    need_flag(s, "stop_at_first_failure", "--stop-at-first-failure", t);
     if (t.error) return fail(id, *t.error);
+    std::vector<InlineTest> tests;
+    if (s.find("tests") != nullptr) {
+        if (s.find("cases") != nullptr) return fail(id, "'tests' and 'cases' cannot be given together");
+        if (s.find("stdin") != nullptr) return fail(id, "'stdin' cannot be given with 'tests': each test has its own");
+        if (std::optional<std::string> why = parse_tests(line, tests)) return fail(id, *why);
+    }
+    if (s.find("expected") != nullptr && (s.find("tests") != nullptr || s.find("cases") != nullptr))
+        return fail(id, "'expected' is for a single run: with 'tests' each test has its own, with 'cases' the "
+                        "directory holds them");
     if (s.find("lang") == nullptr) return fail(id, "missing 'lang'");
     if (s.find("program") == nullptr) return fail(id, "missing 'program'");
 
@@ -266,6 +341,8 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
     for (const char* flag : t.cleared) run.args = without_flag(run.args, flag);
     run.args.insert(run.args.end(), t.args.begin(), t.args.end());
     run.program = s.find("program")->text;
+    run.tests = std::move(tests);
+    if (const Member* m = s.find("expected")) run.expected = m->text;
     if (const Member* m = s.find("stdin")) {
         run.stdin_text = m->text;
         run.args.emplace_back("--stdin-file");

@@ -3,6 +3,7 @@
 // the request's id. Pure functions; no processes, no files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,11 +18,25 @@ namespace tessimar {
 // descriptor 3 of the runner, opened afresh by name.
 inline constexpr const char* kBatchStdinPath = "/proc/self/fd/3";
 
+inline constexpr std::size_t kMaxInlineTests = 1000;
+
+// One test of a request's "tests": a case of its own, written to a private
+// directory that the runner is given with --cases.
+struct InlineTest {
+    std::string name;                     // a case name: "NAME.in" is a file name
+    std::string stdin_text;
+    std::optional<std::string> expected;  // NAME.out when given
+};
+
 // What one runner invocation needs.
 struct BatchRun {
     std::vector<std::string> args;         // without argv[0]
     std::string program;                   // goes to the runner's standard input
     std::optional<std::string> stdin_text; // goes to descriptor 3 (kBatchStdinPath)
+    // Written to a private directory when the runner starts, which then
+    // adds --cases or --expect-file for them (see inline_files.hpp).
+    std::vector<InlineTest> tests;
+    std::optional<std::string> expected;   // a single run's expected answer
 };
 
 struct BatchRequest {

@@ -47,6 +47,9 @@ bool set_nonblocking(int fd) {
 // and exec it makes system calls only.
 Result<std::unique_ptr<BatchRunner>> BatchRunner::start(BatchRun run, const std::string& argv0,
                                                         const sigset_t& child_mask) {
+    // Inline tests and expected answers become files the runner is pointed at.
+    Result<InlineFiles> files = InlineFiles::write(run);
+    if (!files) return Error{files.error()};
     // The request's standard input, NUL bytes and all, reaches the runner as
     // its descriptor 3, which it opens by name (kBatchStdinPath).
     UniqueFd stdin_fd;
@@ -103,6 +106,7 @@ Result<std::unique_ptr<BatchRunner>> BatchRunner::start(BatchRun run, const std:
 
     std::unique_ptr<BatchRunner> runner(new BatchRunner());
     runner->pid_ = pid;
+    runner->files_ = std::move(files).value();
     to.value().read_end.reset();
     from.value().write_end.reset();
     exec_error.value().write_end.reset();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "batch/batch_request.hpp"
+#include "batch/inline_files.hpp"
 #include "common/fd.hpp"
 #include "common/result.hpp"
 
@@ -50,6 +51,7 @@ private:
     bool reap(bool block);
 
     pid_t pid_ = -1;
+    InlineFiles files_;     // removed once the runner is gone (members go after the destructor's body)
     UniqueFd pidfd_;        // readable when the runner has ended; may be absent
     UniqueFd to_runner_;    // the program text
     UniqueFd from_runner_;  // the report

@@ -317,3 +317,62 @@ TEST(Batch, ReadsOpenStandardInputOnlyAsFarAsNeededAndSignalEndsItsRuns) {
     close(out[0]);
     EXPECT_TRUE(eventually([&] { return !process_with_token_alive(token); }, 10)) << "the running program is gone";
 }
+
+// Inline tests and a single run's expected answer: judged like --cases and
+// --expect-file, through files the batch writes and removes again.
+TEST(Batch, InlineTestsAreJudgedAndTheirFilesRemoved) {
+    TempDir tmp;
+    const std::string input =
+        R"({"id":"t","lang":"bash","program":"read x; echo $((x * 2))\n",)"
+        R"("tests":[{"stdin":"2\n","expected":"4\n"},{"stdin":"3","expected":"7"},{"name":"free","stdin":"1"}]})"
+        "\n"
+        R"({"id":"s","lang":"bash","program":"echo YES","expected":"yes","ignore_case":true})"
+        "\n"
+        R"({"id":"b","lang":"bash","program":"","tests":[{"name":"a/b"}]})"
+        "\n";
+    Invocation inv = batch_of({"--batch", "-", "--jobs", "2"}, input);
+    inv.set["TMPDIR"] = tmp.path();
+    const ProcessResult r = run_process(inv);
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+
+    const json tests = json::parse(lines[0]);
+    EXPECT_EQ(tests["id"], "t");
+    EXPECT_EQ(tests["cases_judged"], 2);
+    EXPECT_EQ(tests["cases_passed"], 1);
+    EXPECT_EQ(tests["verdict"], "WA");
+    ASSERT_EQ(tests["cases"].size(), 3u);
+    EXPECT_EQ(tests["cases"][0]["name"], "1");
+    EXPECT_EQ(tests["cases"][0]["passed"], true);
+    EXPECT_EQ(tests["cases"][1]["passed"], false);
+    EXPECT_EQ(tests["cases"][2]["name"], "free");
+    EXPECT_TRUE(tests["cases"][2]["passed"].is_null());
+    EXPECT_EQ(tests["cases"][2]["stdout"], "2\n");
+
+    const json single = json::parse(lines[1]);
+    EXPECT_EQ(single["passed"], true) << lines[1];
+    EXPECT_EQ(single["verdict"], "OK");
+
+    EXPECT_EQ(json::parse(lines[2])["error"].get<std::string>().rfind("line 3: 'tests' item 1: 'name' must", 0), 0u);
+    // Every private directory and every work directory is gone.
+    EXPECT_EQ(list_dir(tmp.path()), std::vector<std::string>{});
+}
+
+// The example a training loop starts from: rewards from one batch process.
+TEST(Batch, RewardExampleScoresEveryProgram) {
+    if (!have("/usr/bin/python3") || !have("/usr/bin/gcc")) GTEST_SKIP() << "needs python3 and gcc";
+    Invocation inv = batch_of({std::string(TESSIMAR_TEST_SUPPORT_DIR) + "/../../examples/reward.py",
+                               std::string(TESSIMAR_TEST_SUPPORT_DIR) + "/../../examples/reward_sample.jsonl",
+                               "--runner", kExec, "--jobs", "2"});
+    const ProcessResult r = run_process(inv, "/usr/bin/python3");
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    std::map<std::string, double> reward;
+    for (const std::string& line : lines_of(r.out)) {
+        const json j = json::parse(line);
+        reward[j["id"].get<std::string>()] = j["reward"].get<double>();
+    }
+    EXPECT_EQ(reward, (std::map<std::string, double>{
+                          {"doubles", 1.0}, {"off-by-one", 0.5}, {"sum", 2.0 / 3.0}, {"no-compile", 0.0}}))
+        << r.out;
+}

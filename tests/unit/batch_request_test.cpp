@@ -128,3 +128,49 @@ TEST(BatchRequest, ReportGetsItsIdInByteOrder) {
     EXPECT_FALSE(output_line_from_report("[1]\n", "1"));
     EXPECT_EQ(error_line("line 2: x", "\"a\""), "{\"error\":\"line 2: x\",\"id\":\"a\",\"ok\":false}\n");
 }
+
+TEST(BatchRequest, InlineTestsAndJudgingKeys) {
+    const BatchRequest r = translate_request(
+        R"({"lang":"python3","program":"p","check":"floats","float_tolerance":1e-3,"ignore_case":true,)"
+        R"("checker":"/c","stop_at_first_failure":true,)"
+        R"("tests":[{"stdin":"1\n","expected":"2\n"},{"name":"big","stdin":"9"},{}]})",
+        2, {"--ignore-case"});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.run.value().args, (Args{"--ignore-case", "--lang", "python3", "--check", "floats", "--float-tolerance",
+                                        "1e-3", "--ignore-case", "--checker", "/c", "--stop-at-first-failure"}));
+    const std::vector<InlineTest>& tests = r.run.value().tests;
+    ASSERT_EQ(tests.size(), 3u);
+    EXPECT_EQ(tests[0].name, "1");
+    EXPECT_EQ(tests[0].stdin_text, "1\n");
+    EXPECT_EQ(tests[0].expected, "2\n");
+    EXPECT_EQ(tests[1].name, "big");
+    EXPECT_FALSE(tests[1].expected);
+    EXPECT_EQ(tests[2].name, "3");
+    EXPECT_EQ(tests[2].stdin_text, "");
+    EXPECT_FALSE(r.run.value().stdin_text);
+
+    const BatchRequest single = translate_request(R"({"lang":"bash","program":"","expected":"a\u0000"})", 1, {});
+    ASSERT_TRUE(single.run.ok());
+    EXPECT_EQ(single.run.value().expected, std::string("a\0", 2));
+
+    const std::string p = R"({"lang":"bash","program":"",)";
+    EXPECT_EQ(error_of(p + R"("tests":[],"x":1})"), "line 7: unknown key 'x'");
+    EXPECT_EQ(error_of(p + R"("tests":[]})"), "line 7: 'tests' must be an array of 1 to 1000 objects");
+    EXPECT_EQ(error_of(p + R"("tests":{"stdin":""}})"), "line 7: 'tests' must be an array of 1 to 1000 objects");
+    EXPECT_EQ(error_of(p + R"("tests":[{"stdin":1}]})"), "line 7: 'tests' item 1: 'stdin' must be a string, not 1");
+    EXPECT_EQ(error_of(p + R"("tests":[{},{"input":""}]})"), "line 7: 'tests' item 2: unknown key 'input'");
+    EXPECT_EQ(error_of(p + R"("tests":[{"name":"2"},{}]})"), "line 7: 'tests' item 2: duplicate name \"2\"");
+    for (const char* name : {"", "a/b", ".hidden", "a\\u0000"})
+        EXPECT_EQ(error_of(p + R"("tests":[{"name":")" + name + "\"}]}").rfind("line 7: 'tests' item 1: 'name' must", 0),
+                  0u)
+            << name;
+    EXPECT_EQ(error_of(p + R"("tests":[{}],"cases":"/d"})"), "line 7: 'tests' and 'cases' cannot be given together");
+    EXPECT_EQ(error_of(p + R"("tests":[{}],"stdin":""})"),
+              "line 7: 'stdin' cannot be given with 'tests': each test has its own");
+    EXPECT_EQ(error_of(p + R"("tests":[{}],"expected":""})").rfind("line 7: 'expected' is for a single run", 0), 0u);
+    EXPECT_EQ(error_of(p + R"("float_tolerance":-1})"),
+              "line 7: 'float_tolerance' must be a number that is not negative, not -1");
+    EXPECT_EQ(error_of(p + R"("float_tolerance":-0.5})"),
+              "line 7: 'float_tolerance' must be a number that is not negative, not -0.5");
+    EXPECT_EQ(error_of(p + R"("check":1})"), "line 7: 'check' must be a string, not 1");
+}
