@@ -1,6 +1,7 @@
 #include "cli/discovery.hpp"
 
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,6 +76,10 @@ Json probe_answer() {
 Json capabilities_answer() {
     Json answer = Json::object();
     answer["no_net_kernel_enforcement"] = false;
+    // --max-data-mb sets RLIMIT_DATA, which counts private writable mappings
+    // as well as the heap since Linux 4.7; a kernel that answers for it has it.
+    struct rlimit data;
+    answer["data_limit"] = getrlimit(RLIMIT_DATA, &data) == 0;
     const std::vector<sock_filter>& filter = build_network_filter();
     const sock_fprog program{static_cast<unsigned short>(filter.size()),
                              const_cast<sock_filter*>(filter.data())};
