@@ -35,7 +35,10 @@ constexpr Marker kMarkers[] = {
     // go
     {"fatal error: runtime: out of memory", "", "", false},
     {"fatal error: out of memory", "", "", false},
+    {"fatal error: runtime: cannot allocate memory", "", "", false},
     {"runtime: out of memory", "", "", false},
+    // the BEAM (erlang, elixir): 'eheap_alloc: Cannot allocate 8 bytes of memory (of type "heap").'
+    {"", "bytes of memory (of type \"", "", false},
     // rust: "memory allocation of 67108864 bytes failed"
     {"memory allocation of ", "", " bytes failed", false},
     // ruby: "main.rb:1:in 'String#*': failed to allocate memory (NoMemoryError)"
