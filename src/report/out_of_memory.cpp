@@ -43,6 +43,8 @@ constexpr Marker kMarkers[] = {
     {"memory allocation of ", "", " bytes failed", false},
     // ruby: "main.rb:1:in 'String#*': failed to allocate memory (NoMemoryError)"
     {"", "", "(NoMemoryError)", false},
+    // gcc's own: "virtual memory exhausted: Cannot allocate memory"
+    {"virtual memory exhausted", "", "", false},
     // PHP, logged or displayed, and its allocator's last word; perl's "Out of memory!"
     {"PHP Fatal error:  Allowed memory size of", "", "", false},
     {"Fatal error: Allowed memory size of", "", "", false},
