@@ -9,6 +9,8 @@ namespace {
 
 // The smallest heap a hint asks for: below this the runtimes refuse to start.
 constexpr std::uint64_t kMinHeapMb = 8;
+// The largest (1 TiB): every runtime here still parses and accepts it.
+constexpr std::uint64_t kMaxHeapMb = 1 << 20;
 
 std::string mb(std::uint64_t v) { return std::to_string(v) + "m"; }
 
@@ -32,7 +34,7 @@ DataLimitPlan plan_data_limit(const RunLimits& limits, const MemoryProfile& memo
         // A managed heap gets three quarters of it, leaving room for the
         // runtime's own memory beside the heap (code, stacks, metadata).
         const std::uint64_t n = limits.max_data_mb;
-        plan.heap_mb = std::max(memory.hint == HeapHint::PhpMemory ? n : n - n / 4, kMinHeapMb);
+        plan.heap_mb = std::clamp(memory.hint == HeapHint::PhpMemory ? n : n - n / 4, kMinHeapMb, kMaxHeapMb);
     }
     return plan;
 }

@@ -257,6 +257,7 @@ TEST(DataLimit, AllowanceBackstopBudgetAndHints) {
 
     limits.max_data_mb = ~0ull;  // saturates, never wraps
     EXPECT_EQ(plan_data_limit(limits, jvm, true).data_mb, ~0ull);
+    EXPECT_EQ(plan_data_limit(limits, jvm, false).heap_mb, 1u << 20);  // a heap the runtimes accept
 }
 
 TEST(PlanLimits, ProcessLimitAndItsNotes) {
