@@ -23,6 +23,10 @@ constexpr PhaseMemory kNative = phase(32, 256);
 // needs 192 MiB of data in cc1plus.
 constexpr PhaseMemory kGccCompile = phase(512, 512);
 
+// Rows whose runtime cannot be had on the reference host (mojo, swift, zig,
+// csharp, gleam, haskell): compilers and runtimes of that kind, generously.
+constexpr PhaseMemory kUnmeasured = phase(1024, 0);
+
 constexpr RowFigures kFigures[] = {
     {"python3", {phase(24, 256), {}, HeapHint::None}},
     {"node", {phase(80, 0), {}, HeapHint::NodeOldSpace}},
@@ -57,7 +61,7 @@ constexpr RowFigures kFigures[] = {
 MemoryProfile memory_profile_of(std::string_view name) {
     for (const RowFigures& row : kFigures)
         if (row.name == name) return row.profile;
-    return MemoryProfile{kNative, kNative, HeapHint::None};
+    return MemoryProfile{kUnmeasured, kUnmeasured, HeapHint::None};
 }
 
 }  // namespace tessimar

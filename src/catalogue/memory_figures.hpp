@@ -8,8 +8,9 @@
 
 namespace tessimar {
 
-// The profile of a catalogue row by its name; a name without figures of its
-// own gets the default (a native program's small allowance, no hint).
+// The profile of a catalogue row by its name; a row without figures of its
+// own (its runtime could not be measured) gets a generous allowance, no
+// backstop and no hint.
 MemoryProfile memory_profile_of(std::string_view name);
 
 }  // namespace tessimar
