@@ -14,9 +14,11 @@ namespace tessimar {
 // The reports: python's MemoryError, the JVM's java.lang.OutOfMemoryError
 // and its native-memory banner, C++'s std::bad_alloc through terminate,
 // V8's "JavaScript heap out of memory" and "Array buffer allocation failed"
-// (node, bun, deno), go's "runtime: out of memory", rust's "memory
-// allocation of N bytes failed", ruby's NoMemoryError, PHP's "Allowed memory
-// size of" and "Out of memory", perl's "Out of memory!".
+// (node, deno), bun's "RangeError: Out of memory", go's "runtime: out of
+// memory" and "cannot allocate memory", rust's "memory allocation of N
+// bytes failed", ruby's NoMemoryError, the BEAM's "Cannot allocate N bytes
+// of memory", gcc's "virtual memory exhausted", PHP's "Allowed memory size
+// of" and "Out of memory", perl's "Out of memory!".
 bool reports_out_of_memory(std::string_view stderr_text);
 
 // The phase ran under a data limit and ran out of memory.
