@@ -125,6 +125,13 @@ for tmp in "$work" $shm; do
 done
 echo
 
+# --max-data-mb: one more limit in the child, and the peaks that the reaping
+# returns anyway; no other work.
+read -r -a d <<<"$(medians "sh -c 'exec $runner --lang bash < $work/empty.sh'" \
+    "sh -c 'exec $runner --lang bash --max-data-mb 256 < $work/empty.sh'")"
+echo "empty bash program: $(ms "${d[0]}") ms, with --max-data-mb 256 $(ms "${d[1]}") ms ($(ratio "${d[1]}" "${d[0]}")x)"
+echo
+
 # Kill latency: a program that sleeps past a 1 s timeout; the report's
 # duration_ms covers the start, the second, the kill, the reap and the read.
 latency() {

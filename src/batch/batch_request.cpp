@@ -139,9 +139,9 @@ std::string id_text(const Member& m) {
 }
 
 constexpr const char* kKnownKeys[] = {
-    "cases",   "check",       "checker", "contain", "expected", "float_tolerance", "id",      "ignore_case",
-    "lang",    "max_cpu",     "max_memory_mb", "max_output_kb", "no_net", "program", "stdin",
-    "stop_at_first_failure", "tests", "timeout", "workdir"};
+    "cases",   "check",       "checker",       "contain",       "expected", "float_tolerance", "id",
+    "ignore_case", "lang",    "max_cpu",       "max_data_mb",   "max_memory_mb", "max_output_kb", "no_net",
+    "program", "stdin",       "stop_at_first_failure", "tests", "timeout",  "workdir"};
 
 struct Translation {
     std::vector<std::string> args;
@@ -313,6 +313,7 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
     need_number(s, "max_cpu", "--max-cpu", t);
     need_number(s, "max_memory_mb", "--max-memory-mb", t);
     need_number(s, "max_output_kb", "--max-output-kb", t);
+    need_number(s, "max_data_mb", "--max-data-mb", t);
     need_string(s, "workdir", true, "--workdir", t);
     need_string(s, "cases", true, "--cases", t);
     need_flag(s, "no_net", "--no-net", t);

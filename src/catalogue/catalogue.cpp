@@ -1,16 +1,18 @@
 #include "catalogue/catalogue.hpp"
 
+#include "catalogue/memory_figures.hpp"
+
 namespace tessimar {
 namespace {
 
 using Args = std::vector<std::string>;
 
 LanguageSpec interpreted(const char* name, const char* ext, Args run) {
-    return LanguageSpec{name, ext, std::move(run), std::nullopt};
+    return LanguageSpec{name, ext, std::move(run), std::nullopt, memory_profile_of(name)};
 }
 
 LanguageSpec compiled(const char* name, const char* ext, Args run, Args compile) {
-    return LanguageSpec{name, ext, std::move(run), std::move(compile)};
+    return LanguageSpec{name, ext, std::move(run), std::move(compile), memory_profile_of(name)};
 }
 
 Args gcc_like(const char* compiler) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/memory_profile.hpp"
+
 namespace tessimar {
 
 struct LanguageSpec {
@@ -12,6 +14,7 @@ struct LanguageSpec {
     std::string extension;
     std::vector<std::string> run_template;
     std::optional<std::vector<std::string>> compile_template;
+    MemoryProfile memory;  // its figures under --max-data-mb (memory_figures.cpp)
 };
 
 }  // namespace tessimar

@@ -1,10 +1,13 @@
 #include "cli/discovery.hpp"
 
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "catalogue/catalogue.hpp"
@@ -41,6 +44,17 @@ bool row_available(const LanguageSpec& row) {
     return true;
 }
 
+// --max-data-mb sets RLIMIT_DATA, which counts private writable mappings as
+// well as the heap since Linux 4.7; before that, only the heap.
+bool data_limit_enforced() {
+    struct rlimit data;
+    struct utsname name;
+    if (getrlimit(RLIMIT_DATA, &data) != 0 || uname(&name) != 0) return false;
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(name.release, "%u.%u", &major, &minor) != 2) return false;
+    return major > 4 || (major == 4 && minor >= 7);
+}
+
 }  // namespace
 
 bool on_path(const std::string& program) {
@@ -75,6 +89,7 @@ Json probe_answer() {
 Json capabilities_answer() {
     Json answer = Json::object();
     answer["no_net_kernel_enforcement"] = false;
+    answer["data_limit"] = data_limit_enforced();
     const std::vector<sock_filter>& filter = build_network_filter();
     const sock_fprog program{static_cast<unsigned short>(filter.size()),
                              const_cast<sock_filter*>(filter.data())};

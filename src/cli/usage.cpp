@@ -22,6 +22,8 @@ Run options (a value option takes the next argument, whatever it is):
   --timeout SECONDS      wall-clock limit of the run, compile included (10)
   --max-cpu SECONDS      CPU-time limit (default: timeout + 8)
   --max-memory-mb MIB    address-space limit of each process (default 2 TiB)
+  --max-data-mb MIB      data-segment limit of each process, plus the
+                         runtime's allowance; MLE by the peak (default off)
   --max-output-kb KIB    cap on each captured stream (64)
   --stdin TEXT           the program's standard input
   --stdin-file PATH      the program's standard input, read from a file
@@ -43,7 +45,8 @@ Discovery (wins wherever it stands: --probe, then --languages, then
 --capabilities; standard input is not read):
   --languages            the names of the 32 languages, as a JSON array
   --probe                which languages are installed, as a JSON object
-  --capabilities         whether the kernel can enforce --no-net
+  --capabilities         whether the kernel can enforce --no-net and
+                         --max-data-mb
 
   --help                 this text
   --version              the version

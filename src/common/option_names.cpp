@@ -4,7 +4,7 @@ namespace tessimar {
 
 bool is_value_option(std::string_view a) {
     static constexpr std::string_view kValueOptions[] = {
-        "--lang",       "--timeout", "--max-cpu", "--max-memory-mb", "--max-output-kb",
+        "--lang",       "--timeout", "--max-cpu", "--max-memory-mb", "--max-output-kb", "--max-data-mb",
         "--stdin",      "--stdin-file", "--workdir", "--cases",
     };
     for (const std::string_view name : kValueOptions)

@@ -26,6 +26,9 @@ struct PhaseOutcome {
     std::uint64_t peak_memory_kb = 0;
     bool timed_out = false;
     bool output_truncated = false;
+    // Under --max-data-mb: the peak (KiB) above which the phase ran out of
+    // memory; 0 without it. peak_memory_kb then covers every reaped descendant.
+    std::uint64_t memory_budget_kb = 0;
 };
 
 }  // namespace tessimar

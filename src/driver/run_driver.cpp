@@ -94,7 +94,7 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     if (!p.spec.compile_template) return step;
     PhaseRequest compile{"compile", expand(*p.spec.compile_template, p.compile_paths), p.scratch_dir,
                          p.scratch_dir, "", limits, p.compile_paths.python_path,
-                         extra_env(p.compile_paths, p.work_dir)};
+                         extra_env(p.compile_paths, p.work_dir), p.spec.memory};
     PhaseOutcome outcome = run_phase(std::move(compile));
     step.compile_ms = ms_since(p.t0);
     if (outcome.timed_out || outcome.signaled || outcome.exit_code != 0)
@@ -105,7 +105,8 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
 
 TimedOutcome run_step(const PreparedRun& p, std::string stdin_bytes, const RunLimits& limits) {
     PhaseRequest run{"run", expand(p.spec.run_template, p.run_paths), p.scratch_dir, p.work_dir,
-                     std::move(stdin_bytes), limits, p.run_paths.python_path, extra_env(p.run_paths, p.work_dir)};
+                     std::move(stdin_bytes), limits, p.run_paths.python_path, extra_env(p.run_paths, p.work_dir),
+                     p.spec.memory};
     const RunClock::time_point t1 = RunClock::now();
     TimedOutcome r{run_phase(std::move(run)), 0, 0};
     r.duration_ms = ms_since(t1);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -16,6 +17,7 @@
 #include "phase/child_exec.hpp"
 #include "phase/child_wait.hpp"
 #include "phase/contain.hpp"
+#include "phase/data_limit.hpp"
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "phase/reaper.hpp"
@@ -234,7 +236,10 @@ PhaseOutcome run_phase(PhaseRequest r) {
     ChildEnv env = build_child_env(r.python_path, r.extra_env);
     const NetPlan net = plan_network(r.limits.no_net, env);
     PhaseOutcome outcome;
-    const LimitPlan limits = plan_limits(r.limits, outcome.unenforced, r.phase != "compile");
+    const DataLimitPlan data = plan_data_limit(r.limits, r.memory, r.phase == "compile");
+    LimitPlan limits = plan_limits(with_backstop(r.limits, data), outcome.unenforced, r.phase != "compile");
+    plan_data_bytes(limits, data.data_mb, outcome.unenforced);
+    apply_heap_hint(data, r.argv, env);
     // --contain: private HOME and TMPDIR in the environment, the ruleset ready.
     Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env);
     if (!contained) return start_failure(r, contained.error());
@@ -254,11 +259,15 @@ PhaseOutcome run_phase(PhaseRequest r) {
     exchange_child_pid(0);
     // And whatever left the group: nothing the phase started may still write
     // its files while they are read back, or outlive the run.
-    (void)sweep_descendants(kSweepBound);
+    const SweepResult swept = sweep_descendants(kSweepBound);
     if (waited.error != 0) return start_failure(r, os_error_text(waited.error));
 
     // Measure.
     measure(waited, outcome);
+    if (data.budget_kb != 0) {
+        outcome.memory_budget_kb = data.budget_kb;
+        outcome.peak_memory_kb = std::max(outcome.peak_memory_kb, swept.peak_memory_kb);
+    }
     network_notes(net, outcome.unenforced);
     contain_notes(contain, outcome.unenforced);
     read_back(files, r.limits.max_output_kb, outcome);

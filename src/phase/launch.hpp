@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/phase_outcome.hpp"
+#include "common/memory_profile.hpp"
 #include "common/run_limits.hpp"
 #include "phase/child_env.hpp"
 
@@ -20,6 +21,7 @@ struct PhaseRequest {
     RunLimits limits;
     std::string python_path;
     EnvPairs extra_env;
+    MemoryProfile memory;  // the row's figures under --max-data-mb
 };
 
 // Takes the request by value: the input bytes are written to the phase's

@@ -46,6 +46,13 @@ LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output
     return plan;
 }
 
+void plan_data_bytes(LimitPlan& plan, std::uint64_t data_mb, NoteList& unenforced) {
+    if (data_mb == 0) return;
+    const Clamped d = clamp_to_hard(RLIMIT_DATA, sat_mul(data_mb, 1048576));
+    plan.data_bytes = d.value;
+    if (d.lowered) unenforced.push_back("data_limit_clamped_to_hard_rlimit");
+}
+
 namespace {
 
 void set_both(int resource, std::uint64_t value) {
@@ -60,6 +67,7 @@ void set_both(int resource, std::uint64_t value) {
 bool apply_limits_in_child(const LimitPlan& plan, pid_t runner_pid) {
     set_both(RLIMIT_CPU, plan.cpu_secs);
     set_both(RLIMIT_AS, plan.address_space_bytes);
+    if (plan.data_bytes != 0) set_both(RLIMIT_DATA, plan.data_bytes);
     set_both(RLIMIT_FSIZE, plan.file_size_bytes);
     set_both(RLIMIT_NOFILE, plan.open_files);
     set_both(RLIMIT_NPROC, plan.processes);

@@ -20,6 +20,7 @@ struct LimitPlan {
     std::uint64_t open_files = 0;
     std::uint64_t processes = 0;
     std::uint64_t address_space_bytes = 0;
+    std::uint64_t data_bytes = 0;  // RLIMIT_DATA; 0: left as inherited
 };
 
 struct Clamped {
@@ -32,6 +33,10 @@ Clamped clamp_to_hard(int resource, std::uint64_t wanted);
 // `output_caps_file_size`: derive the file-size limit from the output cap.
 // The compile phase passes false: a compiler's products are not output.
 LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output_caps_file_size);
+
+// With a data limit of `data_mb` MiB (not 0): RLIMIT_DATA, lowered to the
+// hard limit with the note "data_limit_clamped_to_hard_rlimit".
+void plan_data_bytes(LimitPlan& plan, std::uint64_t data_mb, NoteList& unenforced);
 
 // Child side, async-signal-safe. Returns false when the runner is already
 // gone and the child must not exec.

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 namespace tessimar {
 
@@ -16,6 +17,7 @@ bool become_subreaper();
 struct SweepResult {
     std::size_t killed = 0;  // processes found alive and sent SIGKILL
     bool complete = true;    // false: some were left when the bound ran out
+    std::uint64_t peak_memory_kb = 0;  // the largest peak resident memory of those reaped
 };
 
 // Kills and reaps every child the runner has, again and again as the

@@ -1,6 +1,7 @@
 #include "report/run_report.hpp"
 
 #include "common/text.hpp"
+#include "report/out_of_memory.hpp"
 
 namespace tessimar {
 namespace {
@@ -58,6 +59,7 @@ Json phase_report(const std::string& language, const char* phase, PhaseOutcome&&
 std::string classify_verdict(const PhaseOutcome& o, std::uint64_t max_memory_mb) {
     if (o.timed_out) return "TLE";
     if (o.output_truncated) return "OLE";
+    if (out_of_memory(o)) return "MLE";  // only under --max-data-mb
     if (o.signaled) {
         // Exact arithmetic: a threshold beyond 64 bits is never reached.
         const unsigned __int128 half_limit_kb = static_cast<unsigned __int128>(max_memory_mb) * 512;
@@ -111,7 +113,7 @@ Json build_budget_exhausted_report(const std::string& language_name, std::uint64
 Json build_run_report(const std::string& language_name, PhaseOutcome run_outcome,
                       std::uint64_t duration_ms, std::uint64_t compile_ms, std::uint64_t total_ms,
                       const std::string& workdir, std::uint64_t max_memory_mb) {
-    const bool ok = ok_flag(run_outcome);
+    const bool ok = ok_flag(run_outcome) && !out_of_memory(run_outcome);
     return phase_report(language_name, "run", std::move(run_outcome), ok, duration_ms, compile_ms,
                         total_ms, workdir, max_memory_mb);
 }

@@ -194,7 +194,7 @@ TEST(Discovery, CapabilitiesReportsKernelEnforcement) {
     inv.args = {"--capabilities"};
     const ProcessResult r = run_exec(inv);
     EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_EQ(r.out, "{\"no_net_kernel_enforcement\":true}\n");
+    EXPECT_EQ(r.out, "{\"data_limit\":true,\"no_net_kernel_enforcement\":true}\n");
     EXPECT_EQ(r.err, "");
 
     // Other options, even a run language, change nothing.
@@ -202,7 +202,7 @@ TEST(Discovery, CapabilitiesReportsKernelEnforcement) {
     inv.input = "print('never run')\n";
     const ProcessResult again = run_exec(inv);
     EXPECT_EQ(again.exit_code(), 0);
-    EXPECT_EQ(again.out, "{\"no_net_kernel_enforcement\":true}\n");
+    EXPECT_EQ(again.out, "{\"data_limit\":true,\"no_net_kernel_enforcement\":true}\n");
 }
 
 TEST(Discovery, DiscoveryCreatesNoWorkDirectory) {

@@ -166,6 +166,54 @@ TEST_F(ReportE2e, MemoryVerdictForASignalledChild) {
     EXPECT_EQ(j.at("exit_code"), 2);
 }
 
+// Under --max-data-mb a run is judged by what it used, not by how it ended:
+// a runtime's own out-of-memory report when it failed, the peak otherwise.
+TEST_F(ReportE2e, DataLimitJudgesOverAllocation) {
+    const std::vector<std::string> limit = {"--max-data-mb", "128"};
+    // python3 raises MemoryError and exits 1: not a runtime error.
+    json j = run(run_of("python3", "s = b'x' * (600 << 20)\n", limit));
+    EXPECT_EQ(j.at("exit_code"), 1) << j.dump();
+    EXPECT_EQ(j.value("verdict", ""), "MLE") << j.dump();
+    EXPECT_EQ(j.value("ok", true), false);
+
+    // The same word printed by a program that then ends well is its own business.
+    j = run(run_of("python3",
+                   "import sys\nprint('MemoryError')\nprint('MemoryError', file=sys.stderr)\n", limit));
+    EXPECT_EQ(j.value("verdict", ""), "OK") << j.dump();
+    EXPECT_EQ(j.value("ok", false), true);
+
+    if (have("/usr/bin/g++")) {
+        // A doubling vector fails well below the limit: std::bad_alloc says why.
+        j = run(run_of("cpp", "#include <vector>\nint main() { std::vector<int> v; for (;;) v.push_back(1); }\n", limit));
+        EXPECT_EQ(j.at("exit_code"), -SIGABRT) << j.dump();
+        EXPECT_EQ(j.value("verdict", ""), "MLE") << j.dump();
+    }
+    if (have("/usr/bin/gcc")) {
+        // A parent that forks a hungry child and ends well: the child's peak
+        // (16 MiB at a time until refused) is past the limit.
+        j = run(run_of("c",
+                       "#include <stdlib.h>\n#include <sys/wait.h>\n#include <unistd.h>\n"
+                       "int main(void) {\n"
+                       "    pid_t pid = fork();\n"
+                       "    if (pid == 0) {\n"
+                       "        for (int i = 0; i < 40; i++) {\n"
+                       "            volatile char *p = malloc(16 << 20);\n"
+                       "            if (!p) _exit(1);\n"
+                       "            for (int k = 0; k < (16 << 20); k += 4096) p[k] = 1;\n"
+                       "        }\n"
+                       "        _exit(0);\n"
+                       "    }\n"
+                       "    waitpid(pid, 0, 0);\n"
+                       "    return 0;\n"
+                       "}\n",
+                       limit));
+        EXPECT_EQ(j.at("exit_code"), 0) << j.dump();
+        EXPECT_GT(j.at("peak_memory_kb").get<std::uint64_t>(), 128u * 1024) << j.dump();
+        EXPECT_EQ(j.value("verdict", ""), "MLE") << j.dump();
+        EXPECT_EQ(j.value("ok", true), false);
+    }
+}
+
 TEST_F(ReportE2e, TimeLimitExceeded) {
     const json j = run(run_of("python3", "print('start', flush=True)\nwhile True: pass\n", {"--timeout", "1"}));
     expect_full_shape(j);

@@ -79,6 +79,8 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
     report("MLE",
            run_of("python3", "import os\nb = b'x' * (160 << 20)\nos.abort()\n", {"--max-memory-mb", "256"}),
            "MLE");
+    // Under the data limit: python's own MemoryError, exit status 1.
+    report("MLE by exit", run_of("python3", "b = b'x' * (600 << 20)\n", {"--max-data-mb", "64"}), "MLE");
     // A runtime that is not installed: spawn_error and error.
     const json spawn = report("spawn error", run_of("mojo", "fn main(): pass\n"), "RTE");
     EXPECT_TRUE(spawn.contains("error")) << spawn.dump();

@@ -435,6 +435,27 @@ TEST_P(LanguageRow, HelloWorldAndInputUnderContain) {
         EXPECT_NE(note, "contain_unavailable") << upper.raw;
 }
 
+// A data limit every runtime can live with: its own needs are its row's
+// allowance, not the program's 64 MiB.
+TEST_P(LanguageRow, HelloWorldUnderDataLimit) {
+    const Row& row = GetParam();
+    SKIP_UNLESS_AVAILABLE(row.name);
+    const Outcome o = run_program(row.name, row.hello, {"--max-data-mb", "64"}, row.timeout);
+    expect_clean_run(o, row.name, row.hello_out);
+    EXPECT_EQ(text_of(o.report, "stderr"), "") << "the runner's hints must not speak: " << o.raw;
+}
+
+// node reserves far more address space than it uses: refused at 256 MiB of
+// address space, it starts under 256 MiB of data.
+TEST(DataLimit, ManagedRuntimeThatAnAddressSpaceLimitStops) {
+    SKIP_UNLESS_AVAILABLE("node");
+    const Row& row = row_named("node");
+    const Outcome as = run_program("node", row.hello, {"--max-memory-mb", "256"}, row.timeout);
+    EXPECT_NE(as.report.value("verdict", ""), "OK") << as.raw;
+    const Outcome data = run_program("node", row.hello, {"--max-data-mb", "256"}, row.timeout);
+    expect_clean_run(data, "node", row.hello_out);
+}
+
 TEST_P(LanguageRow, RuntimeErrorIsRte) {
     const Row& row = GetParam();
     SKIP_UNLESS_AVAILABLE(row.name);

@@ -15,6 +15,7 @@
 
 #include "phase/child_env.hpp"
 #include "phase/child_exec.hpp"
+#include "phase/data_limit.hpp"
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "report/process_accounting.hpp"
@@ -215,6 +216,48 @@ TEST(PlanLimits, AddressSpace) {
     EXPECT_EQ(as(0), under_hard(RLIMIT_AS, 2199023255552ull));
     EXPECT_EQ(as(kMax), under_hard(RLIMIT_AS, kMax));
     EXPECT_EQ(as(1ull << 44), under_hard(RLIMIT_AS, kMax));  // 2^64 bytes saturates
+}
+
+TEST(DataLimit, AllowanceBackstopBudgetAndHints) {
+    RunLimits limits;
+    const MemoryProfile jvm{{96, 0}, {1024, 512}, HeapHint::Jvm};
+    EXPECT_EQ(plan_data_limit(limits, jvm, false).data_mb, 0u);  // off: nothing changes
+
+    limits.max_data_mb = 256;
+    DataLimitPlan run = plan_data_limit(limits, jvm, false);
+    EXPECT_EQ(run.data_mb, 352u);
+    EXPECT_EQ(run.backstop_mb, 0u);  // none for a runtime that reserves tens of GiB
+    EXPECT_EQ(run.budget_kb, 256u * 1024);
+    EXPECT_EQ(with_backstop(limits, run).max_memory_mb, 0u);
+    std::vector<std::string> argv = {"java", "{file}"};
+    ChildEnv env;
+    apply_heap_hint(run, argv, env);
+    ASSERT_GT(argv.size(), 3u);
+    EXPECT_EQ(argv[0], "java");
+    EXPECT_EQ(argv[1], "-Xmx192m");  // three quarters
+    EXPECT_EQ(argv.back(), "{file}");
+    EXPECT_TRUE(env.empty());  // nothing the JVM would announce
+
+    // The compiler: its own allowance and backstop, no hint, its whole limit as budget.
+    const DataLimitPlan compile = plan_data_limit(limits, jvm, true);
+    EXPECT_EQ(compile.data_mb, 1280u);
+    EXPECT_EQ(compile.backstop_mb, 1792u);
+    EXPECT_EQ(compile.budget_kb, 1280u * 1024);
+    EXPECT_EQ(compile.hint, HeapHint::None);
+    EXPECT_EQ(with_backstop(limits, compile).max_memory_mb, 1792u);
+    limits.max_memory_mb = 300;  // asked for: kept as asked
+    EXPECT_EQ(with_backstop(limits, compile).max_memory_mb, 300u);
+
+    const DataLimitPlan node = plan_data_limit(limits, {{80, 0}, {}, HeapHint::NodeOldSpace}, false);
+    env = {{"NODE_OPTIONS", "--require=shim.js"}};
+    argv = {"node", "main.js"};
+    apply_heap_hint(node, argv, env);
+    EXPECT_EQ(env["NODE_OPTIONS"], "--require=shim.js --max-old-space-size=192");
+    EXPECT_EQ(argv.size(), 2u);
+
+    limits.max_data_mb = ~0ull;  // saturates, never wraps
+    EXPECT_EQ(plan_data_limit(limits, jvm, true).data_mb, ~0ull);
+    EXPECT_EQ(plan_data_limit(limits, jvm, false).heap_mb, 1u << 20);  // a heap the runtimes accept
 }
 
 TEST(PlanLimits, ProcessLimitAndItsNotes) {

@@ -87,13 +87,14 @@ TEST(ScanOptions, CasesTakesTheNextArgumentAndTheLastOccurrenceWins) {
 
 TEST(ScanOptions, EveryOptionSetsItsField) {
     const RunOptions o = scan_options({"--lang", "Python3", "--timeout", "5", "--max-cpu", "3",
-                                       "--max-memory-mb", "256", "--max-output-kb", "7", "--stdin",
-                                       "hello", "--stdin-file", "/x/y", "--workdir", "/w", "--no-net"});
+                                       "--max-memory-mb", "256", "--max-output-kb", "7", "--max-data-mb", "64",
+                                       "--stdin", "hello", "--stdin-file", "/x/y", "--workdir", "/w", "--no-net"});
     EXPECT_EQ(o.language, "Python3");  // verbatim, resolution trims and lower-cases later
     EXPECT_EQ(o.limits.timeout_secs, 5u);
     EXPECT_EQ(o.limits.max_cpu_secs, 3u);
     EXPECT_EQ(o.limits.max_memory_mb, 256u);
     EXPECT_EQ(o.limits.max_output_kb, 7u);
+    EXPECT_EQ(o.limits.max_data_mb, 64u);
     EXPECT_TRUE(o.limits.no_net);
     EXPECT_EQ(o.stdin_text, "hello");
     EXPECT_EQ(o.stdin_file, "/x/y");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "report/out_of_memory.hpp"
 #include "report/run_report.hpp"
 
 using namespace tessimar;
@@ -107,6 +108,55 @@ TEST(Verdict, MemoryThresholdIsHalfTheLimitAndOnlyForSignals) {
     EXPECT_EQ(classify_verdict(exit0, 256), "OK");
     // The threshold never wraps around to a small number.
     EXPECT_EQ(classify_verdict(killed(SIGKILL, 1000), kMax), "RTE");
+}
+
+// Each runtime's report counts where the runtime prints it, and only there.
+TEST(OutOfMemory, RuntimeReportsAtTheirPlaces) {
+    for (const char* text : {
+             "Traceback (most recent call last):\n  File \"main.py\", line 1\nMemoryError\n",
+             "Exception in thread \"main\" java.lang.OutOfMemoryError: Java heap space\n\tat Main.main\n",
+             "terminate called after throwing an instance of 'std::bad_alloc'\n  what():  std::bad_alloc\n",
+             "FATAL ERROR: Reached heap limit Allocation failed - JavaScript heap out of memory\n",
+             "\x1b[0m\x1b[1m\x1b[31merror\x1b[0m: Uncaught (in promise) RangeError: Array buffer allocation failed\n",
+             "fatal error: runtime: out of memory\n",
+             "memory allocation of 629145600 bytes failed\r\n",
+             "main.rb:1:in 'String#*': failed to allocate memory (NoMemoryError)",
+             "PHP Fatal error:  Allowed memory size of 268435456 bytes exhausted (tried to allocate 8192 bytes)\n",
+             "Out of memory!\n"})
+        EXPECT_TRUE(reports_out_of_memory(text)) << text;
+    for (const char* text : {
+             "", "MemoryErrors happen\n", "caught MemoryError\n", "  MemoryError\n",
+             "my java.lang.OutOfMemoryError story\n", "no std::bad_alloc here\n",
+             "memory allocation of 5 bytes failed to surprise\n", "NoMemoryError\n",
+             "print('Out of memory!')\n"})
+        EXPECT_FALSE(reports_out_of_memory(text)) << text;
+}
+
+// With a data limit: TLE and OLE first, then the peak whatever the exit, then
+// a failed child's own report, then the rule without it; MLE is never ok.
+TEST(Verdict, DataLimitOrder) {
+    PhaseOutcome o = exited(0);
+    o.memory_budget_kb = 65536;
+    o.peak_memory_kb = 65536;
+    EXPECT_EQ(classify_verdict(o, 0), "OK");
+    o.peak_memory_kb = 65537;
+    EXPECT_EQ(classify_verdict(o, 0), "MLE");
+    EXPECT_EQ(build_run_report("c", o, 0, 0, 0, "/w", 0).at("ok"), false);
+    o.output_truncated = true;
+    EXPECT_EQ(classify_verdict(o, 0), "OLE");
+    o.timed_out = true;
+    EXPECT_EQ(classify_verdict(o, 0), "TLE");
+
+    PhaseOutcome failed = exited(1);
+    failed.memory_budget_kb = 65536;
+    failed.stderr_text = "MemoryError\n";
+    EXPECT_EQ(classify_verdict(failed, 0), "MLE");
+    failed.memory_budget_kb = 0;  // the same run without the option
+    EXPECT_EQ(classify_verdict(failed, 0), "RTE");
+    PhaseOutcome printed = exited(0);
+    printed.memory_budget_kb = 65536;
+    printed.stderr_text = "MemoryError\n";
+    EXPECT_EQ(classify_verdict(printed, 0), "OK");
 }
 
 TEST(Verdict, ExitCodesAndSpawnFailures) {
