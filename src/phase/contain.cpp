@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
 #include <linux/magic.h>
@@ -91,13 +92,36 @@ std::size_t attr_size(int abi) {
 
 bool refused(int err) { return err == ENOSYS || err == EPERM || err == EOPNOTSUPP; }
 
-// Entries of /etc (and of its mixed subdirectories) that hold secrets or
-// credentials: never given to a child.
-constexpr const char* kEtcSecrets[] = {
-    "shadow",      "gshadow",       "sudoers",   "sudoers.d",         "ssh",    "krb5.keytab",
-    "ipsec.secrets", "ipsec.d",     "letsencrypt", "wireguard",       "credstore", "credstore.encrypted",
-    "NetworkManager", "ppp",        "openvpn",   "libvirt",           "docker", "containerd",
-    "kubernetes",  "pki",
+// The entries of /etc a child may read, relative to /etc; nothing else
+// there is named. Found by tracing the runner under --contain (strace -f -e
+// trace=%file) through every language of the catalogue installed on a
+// Debian host (a hello world, a program reading standard input, a runtime
+// error and, for compiled languages, a compile error), keeping each entry
+// the programs opened directly or through a link (R's and Java's
+// configuration, the locale aliases), plus the rest of the same families
+// that programs commonly read: users and groups, the name service and
+// resolver, hosts, services and protocols, the time zone, the dynamic
+// loader, the certificate authorities and the TLS library's configuration,
+// the locale, MIME types and fonts. An entry with a "*" component names whatever
+// matches it (fnmatch) in its directory. Missing entries get no rule.
+// Left out on purpose, though programs may look for them: configuration
+// that can carry credentials (npmrc, pip.conf, gitconfig, maven, a PHP-FPM
+// pool), the account databases' secrets and anything below ssl/private.
+constexpr const char* kEtcAllowed[] = {
+    // Users, groups and the name service.
+    "passwd", "group", "nsswitch.conf", "host.conf", "hosts", "resolv.conf", "gai.conf", "services",
+    "protocols", "networks", "hostname",
+    // Time zone and locale.
+    "localtime", "timezone", "locale.alias", "locale.conf", "default/locale",
+    // The dynamic loader and the alternatives links.
+    "ld.so.cache", "ld.so.conf", "ld.so.conf.d", "ld.so.preload", "alternatives",
+    // Certificate authorities and the TLS libraries' configuration.
+    "ssl/certs", "ssl/openssl.cnf", "ca-certificates", "ca-certificates.conf", "gnutls",
+    "pki/tls/certs", "pki/ca-trust", "crypto-policies",
+    // What the host is, MIME types and file magic.
+    "os-release", "lsb-release", "debian_version", "mime.types", "magic", "magic.mime", "fonts",
+    // Runtimes' own configuration.
+    "java-*-openjdk", "R", "php/*/cli", "php/*/mods-available", "python3", "python3.*", "zsh",
 };
 
 struct DirCloser {
@@ -139,6 +163,17 @@ public:
         const int fd = retry_eintr([&] { return openat(dir_fd, path, O_PATH | O_CLOEXEC); });
         if (fd < 0) return;
         (void)add_fd(fd, access, kind);
+        hold(fd);
+    }
+
+    // A rule for `path` under `dir_fd`, links followed, but never into
+    // /proc (where one would name the runner's own entry). A missing path,
+    // or one the runner cannot open, gets no rule.
+    void add_followed(int dir_fd, const char* path, std::uint64_t access) {
+        const int fd = retry_eintr([&] { return openat(dir_fd, path, O_PATH | O_CLOEXEC); });
+        if (fd < 0) return;
+        struct statfs fs;
+        if (fstatfs(fd, &fs) == 0 && fs.f_type != PROC_SUPER_MAGIC) (void)add_fd(fd, access);
         hold(fd);
     }
 
@@ -205,21 +240,58 @@ constexpr const char* kProcEntries[] = {
     "cgroups", "swaps",   "vmstat", "zoneinfo", "pressure", "crypto",
 };
 
+// Read rules for the entries of kEtcAllowed. Entries with a "*" are
+// grouped by the directory that holds the pattern, so each such directory
+// is listed once.
+void add_etc_rules(Rules& rules) {
+    UniqueFd etc(retry_eintr([] { return open("/etc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+    if (!etc.valid()) return;
+    struct Pattern {
+        std::string dir, name, rest;  // "php/*/cli": "php", "*", "cli"
+    };
+    std::vector<Pattern> patterns;
+    for (const char* entry : kEtcAllowed) {
+        const std::string_view e(entry);
+        const std::size_t star = e.find('*');
+        if (star == std::string_view::npos) {
+            rules.add_followed(etc.get(), entry, kRead);
+            continue;
+        }
+        const std::size_t slash = e.rfind('/', star);
+        const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+        const std::size_t end = std::min(e.find('/', star), e.size());
+        patterns.push_back({begin == 0 ? "." : std::string(e.substr(0, begin - 1)),
+                            std::string(e.substr(begin, end - begin)),
+                            end == e.size() ? std::string() : std::string(e.substr(end + 1))});
+    }
+    std::stable_sort(patterns.begin(), patterns.end(),
+                     [](const Pattern& a, const Pattern& b) { return a.dir < b.dir; });
+    for (std::size_t i = 0; i < patterns.size();) {
+        std::size_t j = i;
+        while (j < patterns.size() && patterns[j].dir == patterns[i].dir) ++j;
+        const int fd = retry_eintr(
+            [&] { return openat(etc.get(), patterns[i].dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+        std::unique_ptr<DIR, DirCloser> listing(fd < 0 ? nullptr : fdopendir(fd));
+        if (fd >= 0 && !listing) close(fd);
+        while (const struct dirent* d = listing ? readdir(listing.get()) : nullptr) {
+            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+            for (std::size_t k = i; k < j; ++k) {
+                if (fnmatch(patterns[k].name.c_str(), d->d_name, 0) != 0) continue;
+                const std::string path =
+                    patterns[k].rest.empty() ? d->d_name : std::string(d->d_name) + "/" + patterns[k].rest;
+                rules.add_followed(dirfd(listing.get()), path.c_str(), kRead);
+            }
+        }
+        i = j;
+    }
+}
+
 void add_system_rules(Rules& rules) {
     for (const char* tree : {"/usr", "/bin", "/sbin", "/opt"}) rules.add_path(tree, kReadExec, Kind::Dir);
     // /lib, /lib32, /lib64, /libx32 and whatever else the host keeps there.
     rules.add_entries("/", kReadExec, [](std::string_view n) { return n.substr(0, 3) != "lib"; });
 
-    rules.add_entries("/etc", kRead, [](std::string_view n) {
-        for (const char* secret : kEtcSecrets)
-            if (n == secret) return true;
-        // Backups the account tools leave ("shadow-", "passwd-"), and the
-        // two trees that mix secrets with what programs need.
-        return n.ends_with('-') || n == "ssl" || n == "security";
-    });
-    rules.add_entries("/etc/ssl", kRead, [](std::string_view n) { return n == "private"; });
-    rules.add_entries("/etc/security", kRead, [](std::string_view n) { return n == "opasswd" || n.ends_with('-'); });
-
+    add_etc_rules(rules);
     rules.add_path("/sys", kRead, Kind::Dir);
     // The child adds its own /proc entry itself.
     UniqueFd proc(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
@@ -242,9 +314,12 @@ std::string parent_of(const std::string& path) {
     return parent;
 }
 
-// A private directory in the scratch directory, created if missing; a link
-// or anything else planted at its name is refused.
-Result<std::string> private_dir(int scratch_fd, const std::string& scratch_abs, const char* name) {
+// The child's private directory in the scratch directory, its HOME and its
+// TMPDIR in one: created by the phase that first needs it, it goes with
+// the scratch directory. A link or anything else planted at its name is
+// refused.
+Result<std::string> private_dir(int scratch_fd, const std::string& scratch_abs) {
+    constexpr const char* name = "home";
     if (mkdirat(scratch_fd, name, 0700) != 0 && errno != EEXIST) return Error{os_error_text(errno)};
     UniqueFd fd(retry_eintr(
         [&] { return openat(scratch_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
@@ -332,8 +407,8 @@ int landlock_abi() {
 
 ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::string>& never_roots) {
     ToolchainView view;
-    // Never "/" and never a directory that holds a home, the runs' temporary
-    // base or this run's work directory.
+    // Never "/" and never a directory that is or holds a home, the runs'
+    // temporary base or this run's work directory.
     const auto allowed = [&](const std::string& p) {
         if (p.empty() || p.front() != '/' || p == "/") return false;
         for (const std::string& n : never_roots)
@@ -352,7 +427,11 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
             if (n == name) return &v;
         return nullptr;
     };
+    const auto executable = [](const std::string& p) { return access(p.c_str(), X_OK) == 0; };
 
+    // Each PATH entry is a toolchain's own directory of programs; its parent
+    // may hold anything (a home, a credentials file), so it is never given
+    // on that account.
     const auto path = env.find("PATH");
     for (std::string entry : split_colons(path == env.end() ? std::string() : path->second)) {
         while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
@@ -360,21 +439,43 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
         add(entry);
         std::string parent, base;
         split_parent(entry, parent, base);
-        // A toolchain's bin (or shims) directory leads to the toolchain.
-        if (base == "bin" || base == "shims") add(parent);
-        if (base != "bin") continue;
-        // rustup's proxies find their toolchains through the home directory.
+        // rustup's proxies in ~/.cargo/bin find their toolchains through the
+        // home directory, which the child no longer has: name both homes.
         std::string grandparent, parent_name;
         split_parent(parent, grandparent, parent_name);
-        if (parent_name == ".cargo" && access((entry + "/rustup").c_str(), X_OK) == 0) {
+        if (base == "bin" && parent_name == ".cargo" && executable(entry + "/rustup")) {
             if (lookup("CARGO_HOME") == nullptr) view.set.emplace_back("CARGO_HOME", parent);
             if (lookup("RUSTUP_HOME") == nullptr) view.set.emplace_back("RUSTUP_HOME", grandparent + "/.rustup");
         }
+        // pyenv's shims (and its bin) run its libexec/pyenv, which reads the
+        // global version file, picks the version from versions/, and runs
+        // every hook of pyenv.d and of each plugin (plugins/*/etc/pyenv.d),
+        // whose commands it also looks for in plugins/*/bin. The plugins
+        // directory holds only pyenv's own scripts; the rest of the root
+        // (its sources, caches, a git checkout) is not given.
+        if ((base == "shims" || base == "bin") && executable(parent + "/libexec/pyenv"))
+            for (const char* part : {"/shims", "/libexec", "/versions", "/version", "/pyenv.d", "/plugins"})
+                add(parent + part);
     }
-    for (const char* name : {"CARGO_HOME", "RUSTUP_HOME", "JAVA_HOME", "GOMODCACHE"})
+    // rustup: the proxies (and tools cargo installed) in CARGO_HOME/bin, and
+    // the toolchains and the settings file (the default toolchain) under
+    // RUSTUP_HOME. Nothing else of CARGO_HOME: it keeps the registry tokens
+    // (credentials.toml) and configuration beside the proxies.
+    if (const std::string* v = lookup("CARGO_HOME")) add(*v + "/bin");
+    if (const std::string* v = lookup("RUSTUP_HOME")) {
+        add(*v + "/toolchains");
+        add(*v + "/settings.toml");
+    }
+    // A JDK directory, and a module cache, hold only the toolchain.
+    for (const char* name : {"JAVA_HOME", "GOMODCACHE"})
         if (const std::string* v = lookup(name)) add(*v);
+    // A GOPATH entry also holds the user's own sources (src): only the
+    // installed commands and the module cache.
     if (const std::string* v = lookup("GOPATH"))
-        for (const std::string& p : split_colons(*v)) add(p);
+        for (const std::string& p : split_colons(*v)) {
+            add(p + "/bin");
+            add(p + "/pkg/mod");
+        }
     return view;
 }
 
@@ -388,10 +489,8 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
         [&] { return open(scratch_dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     if (!scratch.valid()) return Error{os_error_text(errno)};
     const std::string scratch_abs = absolute(scratch_dir);
-    Result<std::string> home = private_dir(scratch.get(), scratch_abs, "home");
+    Result<std::string> home = private_dir(scratch.get(), scratch_abs);
     if (!home) return Error{home.error()};
-    Result<std::string> tmp = private_dir(scratch.get(), scratch_abs, "tmp");
-    if (!tmp) return Error{tmp.error()};
 
     std::vector<std::string> never = {parent_of(scratch_abs)};
     if (const auto h = env.find("HOME"); h != env.end() && !h->second.empty()) never.push_back(h->second);
@@ -400,7 +499,7 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     const ToolchainView toolchains = derive_toolchains(env, never);
     for (const auto& [name, value] : toolchains.set) env[name] = value;
     env["HOME"] = home.value();
-    env["TMPDIR"] = tmp.value();
+    env["TMPDIR"] = home.value();
 
     plan.drop_caps = runner_has_capabilities();
     plan.last_cap = last_capability();
