@@ -1,14 +1,10 @@
 #include "phase/contain.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
-#include <linux/magic.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,9 +12,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
-#include <string_view>
 #include <algorithm>
 
 #include "common/text.hpp"
@@ -101,38 +95,39 @@ bool refused(int err) { return err == ENOSYS || err == EPERM || err == EOPNOTSUP
 // configuration, the locale aliases), plus the rest of the same families
 // that programs commonly read: users and groups, the name service and
 // resolver, hosts, services and protocols, the time zone, the dynamic
-// loader, the certificate authorities and the TLS library's configuration,
-// the locale, MIME types and fonts. An entry with a "*" component names whatever
-// matches it (fnmatch) in its directory. Missing entries get no rule.
-// Left out on purpose, though programs may look for them: configuration
-// that can carry credentials (npmrc, pip.conf, gitconfig, maven, a PHP-FPM
-// pool), the account databases' secrets and anything below ssl/private.
+// loader, the certificate authorities and the TLS libraries'
+// configuration, MIME types and fonts. Versioned runtime directories are
+// named for the versions current Debian and Ubuntu releases ship: listing
+// /etc to match a pattern costs more than all the other rules together.
+// Missing entries get no rule. Left out on purpose, though programs may
+// look for them: configuration that can carry credentials (npmrc,
+// pip.conf, gitconfig, maven, a PHP-FPM pool), the account databases'
+// secrets and anything below ssl/private.
 constexpr const char* kEtcAllowed[] = {
-    // Users, groups and the name service.
-    "passwd", "group", "nsswitch.conf", "host.conf", "hosts", "resolv.conf", "gai.conf", "services",
-    "protocols", "networks", "hostname",
+    // Users, groups, the name service and the resolver.
+    "passwd", "group", "nsswitch.conf", "host.conf", "hosts", "resolv.conf", "gai.conf", "services", "protocols",
     // Time zone and locale.
-    "localtime", "timezone", "locale.alias", "locale.conf", "default/locale",
+    "localtime", "timezone", "locale.alias",
     // The dynamic loader and the alternatives links.
-    "ld.so.cache", "ld.so.conf", "ld.so.conf.d", "ld.so.preload", "alternatives",
+    "ld.so.cache", "ld.so.preload", "alternatives",
     // Certificate authorities and the TLS libraries' configuration.
-    "ssl/certs", "ssl/openssl.cnf", "ca-certificates", "ca-certificates.conf", "gnutls",
-    "pki/tls/certs", "pki/ca-trust", "crypto-policies",
-    // What the host is, MIME types and file magic.
-    "os-release", "lsb-release", "debian_version", "mime.types", "magic", "magic.mime", "fonts",
-    // Runtimes' own configuration.
-    "java-*-openjdk", "R", "php/*/cli", "php/*/mods-available", "python3", "python3.*", "zsh",
-};
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
+    "ssl/certs", "ssl/openssl.cnf", "gnutls", "pki/tls/certs", "pki/ca-trust", "crypto-policies",
+    // What the host is, MIME types, file magic and fonts.
+    "os-release", "lsb-release", "mime.types", "magic", "fonts",
+    // Runtimes' own configuration: the JDKs' (reached through links in
+    // /usr/lib/jvm), R's, PHP's command line, Python's, zsh's.
+    "java-8-openjdk", "java-11-openjdk", "java-17-openjdk", "java-21-openjdk", "java-25-openjdk", "R",
+    "php/7.4/cli", "php/7.4/mods-available", "php/8.1/cli", "php/8.1/mods-available", "php/8.2/cli",
+    "php/8.2/mods-available", "php/8.3/cli", "php/8.3/mods-available", "php/8.4/cli", "php/8.4/mods-available",
+    "python3", "python3.8", "python3.9", "python3.10", "python3.11", "python3.12", "python3.13", "python3.14",
+    "zsh",
 };
 
 enum class Kind { Unknown, Dir, NotDir };
 
 // Adds rules to a ruleset. The descriptors a rule needs are closed in
-// batches, one close_range per run of consecutive numbers: a plan opens a
-// few hundred of them, and each system call counts on every run.
+// batches, one close_range per run of consecutive numbers: a plan opens
+// about a hundred of them, and each system call counts on every run.
 class Rules {
 public:
     Rules(int ruleset, std::uint64_t handled) : ruleset_(ruleset), handled_(handled) { held_.reserve(kBatch); }
@@ -172,42 +167,24 @@ public:
     void add_followed(int dir_fd, const char* path, std::uint64_t access) {
         const int fd = retry_eintr([&] { return openat(dir_fd, path, O_PATH | O_CLOEXEC); });
         if (fd < 0) return;
-        struct statfs fs;
-        if (fstatfs(fd, &fs) == 0 && fs.f_type != PROC_SUPER_MAGIC) (void)add_fd(fd, access);
+        add_unless_proc(fd, access);
         hold(fd);
-    }
-
-    // One rule per entry of `dir`, leaving out those `skip` names. Links
-    // are followed, but never into /proc (where one would name the runner's
-    // own entry). Plain entries cost one open: their type comes from the
-    // listing.
-    template <typename Skip>
-    void add_entries(const char* dir, std::uint64_t access, Skip skip) {
-        const int fd = retry_eintr([&] { return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-        if (fd < 0) return;
-        std::unique_ptr<DIR, DirCloser> listing(fdopendir(fd));
-        if (!listing) {
-            close(fd);
-            return;
-        }
-        while (const struct dirent* e = readdir(listing.get())) {
-            const char* name = e->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || skip(std::string_view(name)))
-                continue;
-            const bool plain = e->d_type == DT_DIR || e->d_type == DT_REG;
-            const int entry = retry_eintr([&] { return openat(fd, name, O_PATH | O_CLOEXEC | (plain ? O_NOFOLLOW : 0)); });
-            if (entry < 0) continue;
-            struct statfs fs;
-            if (plain)
-                (void)add_fd(entry, access, e->d_type == DT_DIR ? Kind::Dir : Kind::NotDir);
-            else if (fstatfs(entry, &fs) == 0 && fs.f_type != PROC_SUPER_MAGIC)
-                (void)add_fd(entry, access);
-            hold(entry);  // after its rule: holding may close a full batch
-        }
     }
 
 private:
     static constexpr std::size_t kBatch = 64;  // well under any sane descriptor limit
+
+    // One fstat gives both the kind of the inode and whether a link led
+    // into /proc.
+    void add_unless_proc(int fd, std::uint64_t access) {
+        static const dev_t proc_dev = [] {
+            struct stat st;
+            return stat("/proc", &st) == 0 ? st.st_dev : static_cast<dev_t>(-1);
+        }();
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_dev != proc_dev)
+            (void)add_fd(fd, access, S_ISDIR(st.st_mode) ? Kind::Dir : Kind::NotDir);
+    }
 
     void hold(int fd) {
         held_.push_back(fd);
@@ -240,63 +217,27 @@ constexpr const char* kProcEntries[] = {
     "cgroups", "swaps",   "vmstat", "zoneinfo", "pressure", "crypto",
 };
 
-// Read rules for the entries of kEtcAllowed. Entries with a "*" are
-// grouped by the directory that holds the pattern, so each such directory
-// is listed once.
+// Read rules for the entries of kEtcAllowed.
 void add_etc_rules(Rules& rules) {
     UniqueFd etc(retry_eintr([] { return open("/etc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-    if (!etc.valid()) return;
-    struct Pattern {
-        std::string dir, name, rest;  // "php/*/cli": "php", "*", "cli"
-    };
-    std::vector<Pattern> patterns;
-    for (const char* entry : kEtcAllowed) {
-        const std::string_view e(entry);
-        const std::size_t star = e.find('*');
-        if (star == std::string_view::npos) {
-            rules.add_followed(etc.get(), entry, kRead);
-            continue;
-        }
-        const std::size_t slash = e.rfind('/', star);
-        const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
-        const std::size_t end = std::min(e.find('/', star), e.size());
-        patterns.push_back({begin == 0 ? "." : std::string(e.substr(0, begin - 1)),
-                            std::string(e.substr(begin, end - begin)),
-                            end == e.size() ? std::string() : std::string(e.substr(end + 1))});
-    }
-    std::stable_sort(patterns.begin(), patterns.end(),
-                     [](const Pattern& a, const Pattern& b) { return a.dir < b.dir; });
-    for (std::size_t i = 0; i < patterns.size();) {
-        std::size_t j = i;
-        while (j < patterns.size() && patterns[j].dir == patterns[i].dir) ++j;
-        const int fd = retry_eintr(
-            [&] { return openat(etc.get(), patterns[i].dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-        std::unique_ptr<DIR, DirCloser> listing(fd < 0 ? nullptr : fdopendir(fd));
-        if (fd >= 0 && !listing) close(fd);
-        while (const struct dirent* d = listing ? readdir(listing.get()) : nullptr) {
-            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
-            for (std::size_t k = i; k < j; ++k) {
-                if (fnmatch(patterns[k].name.c_str(), d->d_name, 0) != 0) continue;
-                const std::string path =
-                    patterns[k].rest.empty() ? d->d_name : std::string(d->d_name) + "/" + patterns[k].rest;
-                rules.add_followed(dirfd(listing.get()), path.c_str(), kRead);
-            }
-        }
-        i = j;
-    }
+    if (etc.valid())
+        for (const char* entry : kEtcAllowed) rules.add_followed(etc.get(), entry, kRead);
 }
 
 void add_system_rules(Rules& rules) {
     for (const char* tree : {"/usr", "/bin", "/sbin", "/opt"}) rules.add_path(tree, kReadExec, Kind::Dir);
-    // /lib, /lib32, /lib64, /libx32 and whatever else the host keeps there.
-    rules.add_entries("/", kReadExec, [](std::string_view n) { return n.substr(0, 3) != "lib"; });
+    // Links into /usr on a merged host, directories of their own elsewhere.
+    for (const char* lib : {"/lib", "/lib32", "/lib64", "/libx32"}) rules.add_followed(AT_FDCWD, lib, kReadExec);
 
     add_etc_rules(rules);
     rules.add_path("/sys", kRead, Kind::Dir);
     // The child adds its own /proc entry itself.
     UniqueFd proc(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     if (proc.valid())
-        for (const char* entry : kProcEntries) rules.add_path(entry, kRead, Kind::Unknown, proc.get());
+        for (const char* entry : kProcEntries) {
+            const bool dir = std::strcmp(entry, "sys") == 0 || std::strcmp(entry, "pressure") == 0;
+            rules.add_path(entry, kRead, dir ? Kind::Dir : Kind::NotDir, proc.get());
+        }
 
     rules.add_path("/dev/null", kRead | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE, Kind::NotDir);
     for (const char* dev : {"/dev/zero", "/dev/random", "/dev/urandom"}) rules.add_path(dev, kRead, Kind::NotDir);
@@ -447,13 +388,13 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
             if (lookup("CARGO_HOME") == nullptr) view.set.emplace_back("CARGO_HOME", parent);
             if (lookup("RUSTUP_HOME") == nullptr) view.set.emplace_back("RUSTUP_HOME", grandparent + "/.rustup");
         }
-        // pyenv's shims (and its bin) run its libexec/pyenv, which reads the
-        // global version file, picks the version from versions/, and runs
-        // every hook of pyenv.d and of each plugin (plugins/*/etc/pyenv.d),
-        // whose commands it also looks for in plugins/*/bin. The plugins
-        // directory holds only pyenv's own scripts; the rest of the root
-        // (its sources, caches, a git checkout) is not given.
-        if ((base == "shims" || base == "bin") && executable(parent + "/libexec/pyenv"))
+        // pyenv's shims run its libexec/pyenv, which reads the global version
+        // file, picks the version from versions/, and runs every hook of
+        // pyenv.d and of each plugin (plugins/*/etc/pyenv.d), whose commands
+        // it also looks for in plugins/*/bin. The plugins directory holds
+        // only pyenv's own scripts; the rest of the root (its sources, a git
+        // checkout) is not given.
+        if (base == "shims" && executable(parent + "/libexec/pyenv"))
             for (const char* part : {"/shims", "/libexec", "/versions", "/version", "/pyenv.d", "/plugins"})
                 add(parent + part);
     }
@@ -512,10 +453,10 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     // What is the run's own: its toolchains, the preloaded shim, its work
     // directory. Added to the shared ruleset, the same rules in every phase.
     Rules rules(plan.ruleset.get(), handled_fs(plan.abi));
-    for (const std::string& root : toolchains.roots) rules.add_path(root.c_str(), kReadExec);
+    for (const std::string& root : toolchains.roots) rules.add_followed(AT_FDCWD, root.c_str(), kReadExec);
     // The network shim the runner itself preloads (--no-net without seccomp).
     if (const auto preload = env.find("LD_PRELOAD"); preload != env.end())
-        rules.add_path(preload->second.c_str(), kReadExec, Kind::NotDir);
+        rules.add_followed(AT_FDCWD, preload->second.c_str(), kReadExec);
 
     // Every right in the run's own work directory (the scratch directory's
     // parent), which holds the private home and temporary directory.
