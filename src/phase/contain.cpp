@@ -1,5 +1,6 @@
 #include "phase/contain.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
@@ -224,10 +225,48 @@ void add_etc_rules(Rules& rules) {
         for (const char* entry : kEtcAllowed) rules.add_followed(etc.get(), entry, kRead);
 }
 
-void add_system_rules(Rules& rules) {
-    for (const char* tree : {"/usr", "/bin", "/sbin", "/opt"}) rules.add_path(tree, kReadExec, Kind::Dir);
-    // Links into /usr on a merged host, directories of their own elsewhere.
-    for (const char* lib : {"/lib", "/lib32", "/lib64", "/libx32"}) rules.add_followed(AT_FDCWD, lib, kReadExec);
+// True when `dir` is one of `paths` or holds one.
+bool is_or_holds(const std::string& dir, const std::vector<std::string>& paths) {
+    for (const std::string& p : paths)
+        if (p == dir || p.rfind(dir + "/", 0) == 0) return true;
+    return false;
+}
+
+// A system tree, whole; or, when it is or holds one of `never` (a home
+// under /opt, say), entry by entry down to it, leaving out the path that
+// leads there. Walked with a list of pending directories, not recursion.
+void add_tree(Rules& rules, const char* tree, const std::vector<std::string>& never) {
+    std::vector<std::string> pending{tree};
+    while (!pending.empty()) {
+        const std::string dir = std::move(pending.back());
+        pending.pop_back();
+        if (!is_or_holds(dir, never)) {
+            if (dir == tree)
+                rules.add_path(tree, kReadExec, Kind::Dir);
+            else
+                rules.add_followed(AT_FDCWD, dir.c_str(), kReadExec);
+            continue;
+        }
+        if (std::find(never.begin(), never.end(), dir) != never.end()) continue;
+        const int fd = retry_eintr([&] { return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+        if (listing == nullptr) {
+            if (fd >= 0) close(fd);
+            continue;
+        }
+        while (const struct dirent* e = readdir(listing))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                pending.push_back(dir + "/" + e->d_name);
+        closedir(listing);
+    }
+}
+
+// `never`: the runner's HOME and TMPDIR, which no tree may hand over whole.
+void add_system_rules(Rules& rules, const std::vector<std::string>& never) {
+    // The /lib trees are links into /usr on a merged host, directories of
+    // their own elsewhere.
+    for (const char* tree : {"/usr", "/bin", "/sbin", "/opt", "/lib", "/lib32", "/lib64", "/libx32"})
+        add_tree(rules, tree, never);
 
     add_etc_rules(rules);
     rules.add_path("/sys", kRead, Kind::Dir);
@@ -291,7 +330,7 @@ struct BaseRuleset {
     UniqueFd fd;    // invalid without Landlock
 };
 
-BaseRuleset build_base(bool no_net) {
+BaseRuleset build_base(bool no_net, const std::vector<std::string>& never) {
     BaseRuleset base;
     base.abi = landlock_abi();
     if (base.abi == 0) return base;
@@ -311,12 +350,12 @@ BaseRuleset build_base(bool no_net) {
     base.fd.reset(static_cast<int>(ruleset));
     (void)fcntl(base.fd.get(), F_SETFD, FD_CLOEXEC);
     Rules rules(base.fd.get(), attr.handled_access_fs);
-    add_system_rules(rules);
+    add_system_rules(rules, never);
     return base;
 }
 
 // The part of a ruleset that is the same for every phase of an invocation:
-// system directories, /etc, the /proc entries and devices. A few hundred
+// system directories, /etc, the /proc entries and devices. About seventy
 // rules, built once (per network setting, which decides what the ruleset
 // handles) and shared by every phase and every case; each phase gets a
 // descriptor of its own. A child enforces a copy taken at that moment, so
@@ -324,10 +363,10 @@ BaseRuleset build_base(bool no_net) {
 // child's rule for its own /proc entry stays in the shared ruleset: it names
 // the inode of a process that has ended, which no later process reaches,
 // even one given the same pid.
-BaseRuleset base_ruleset(bool no_net) {
+BaseRuleset base_ruleset(bool no_net, const std::vector<std::string>& never) {
     static std::optional<BaseRuleset> shared[2];
     std::optional<BaseRuleset>& slot = shared[no_net ? 1 : 0];
-    if (!slot || slot->error != 0) slot = build_base(no_net);
+    if (!slot || slot->error != 0) slot = build_base(no_net, never);
     BaseRuleset copy{slot->abi, slot->error, UniqueFd()};
     if (slot->fd.valid()) {
         copy.fd.reset(fcntl(slot->fd.get(), F_DUPFD_CLOEXEC, 3));
@@ -433,10 +472,14 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     Result<std::string> home = private_dir(scratch.get(), scratch_abs);
     if (!home) return Error{home.error()};
 
-    std::vector<std::string> never = {parent_of(scratch_abs)};
+    // The runner's HOME and TMPDIR (the same in every phase), and this
+    // run's work directory.
+    std::vector<std::string> never;
     if (const auto h = env.find("HOME"); h != env.end() && !h->second.empty()) never.push_back(h->second);
     const auto t = env.find("TMPDIR");
     never.push_back(t != env.end() && !t->second.empty() ? t->second : "/tmp");
+    const std::vector<std::string> system_never = never;
+    never.push_back(parent_of(scratch_abs));
     const ToolchainView toolchains = derive_toolchains(env, never);
     for (const auto& [name, value] : toolchains.set) env[name] = value;
     env["HOME"] = home.value();
@@ -444,7 +487,7 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
 
     plan.drop_caps = runner_has_capabilities();
     plan.last_cap = last_capability();
-    BaseRuleset base = base_ruleset(limits.no_net);
+    BaseRuleset base = base_ruleset(limits.no_net, system_never);
     plan.abi = base.abi;
     if (base.error != 0) return Error{os_error_text(base.error)};
     if (!base.fd.valid()) return plan;  // no Landlock here: the note says so

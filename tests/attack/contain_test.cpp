@@ -328,27 +328,45 @@ TEST_F(Contain, CargoCredentialsStayUnreadableWithRustupOnPath) {
     EXPECT_EQ(plain.value("stdout", ""), "proxy\ntoken = \"cio-secret\"\n") << plain.dump();
 }
 
+// A directory with one file, planted by root in a system tree for one test
+// and removed even when the test fails.
+struct Planted {
+    std::string dir, file;
+    Planted(const std::string& parent, const std::string& content, int mode)
+        : dir(parent + "/" + unique_token("planted")), file(dir + "/file") {
+        EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+        testing_support::write_file(file, content, mode);
+    }
+    ~Planted() {
+        unlink(file.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
 // A file a service keeps in a directory of its own under /etc, 0600 and
 // root's: a root child keeps uid 0, so only the allow-list stops it.
 TEST_F(Contain, NewSecretUnderEtcStaysUnreadableForARootChild) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    struct EtcSecret {
-        std::string dir = "/etc/" + unique_token("service");
-        std::string file = dir + "/maintenance.cnf";
-        EtcSecret() {
-            EXPECT_EQ(mkdir(dir.c_str(), 0700), 0);
-            testing_support::write_file(file, "password = hunter2\n", 0600);
-        }
-        ~EtcSecret() {
-            unlink(file.c_str());
-            rmdir(dir.c_str());
-        }
-    } secret;
+    const Planted secret("/etc", "password = hunter2\n", 0600);
     const std::string program = "cat '" + secret.file + "' 2>/dev/null || echo denied\n";
     const json contained = checked_report(run_exec(invocation("bash", program, false, {"--contain"})));
     EXPECT_EQ(contained.value("stdout", ""), "denied\n") << contained.dump();
     const json plain = checked_report(run_exec(invocation("bash", program, false, {})));
     EXPECT_EQ(plain.value("stdout", ""), "password = hunter2\n") << plain.dump();
+}
+
+// A runner whose HOME lies in a system tree: the tree is given entry by
+// entry, the home left out, its neighbours still readable.
+TEST_F(Contain, SystemTreeHoldingTheHomeIsNotGivenWhole) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const Planted runner_home("/opt", "secret\n", 0644);
+    const Planted neighbour("/opt", "tool\n", 0644);
+    const std::string program = "for f in '" + runner_home.file + "' '" + neighbour.file +
+                                "'; do cat \"$f\" 2>/dev/null || echo denied; done\n";
+    Invocation inv = invocation("bash", program, false, {"--contain"});
+    inv.set["HOME"] = runner_home.dir;
+    const json contained = checked_report(run_exec(inv));
+    EXPECT_EQ(contained.value("stdout", ""), "denied\ntool\n") << contained.dump();
 }
 
 // The PATH entry of a rustup or pyenv installation, when the host has one.
