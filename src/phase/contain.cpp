@@ -254,8 +254,10 @@ void add_tree(Rules& rules, const char* tree, const std::vector<std::string>& ne
             if (fd >= 0) close(fd);
             continue;
         }
+        // Links are left out: what one leads to in the tree has a rule of its
+        // own, and one that leads to the home must not give it.
         while (const struct dirent* e = readdir(listing))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            if (e->d_type != DT_LNK && std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
                 pending.push_back(dir + "/" + e->d_name);
         closedir(listing);
     }
@@ -502,7 +504,7 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
         rules.add_followed(AT_FDCWD, preload->second.c_str(), kReadExec);
 
     // Every right in the run's own work directory (the scratch directory's
-    // parent), which holds the private home and temporary directory.
+    // parent), which holds the private directory.
     UniqueFd work(retry_eintr([&] { return openat(scratch.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     if (!work.valid()) return Error{os_error_text(errno)};
     if (const int err = rules.add_fd(work.get(), handled_fs(plan.abi))) return Error{os_error_text(err)};
