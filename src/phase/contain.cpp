@@ -117,10 +117,10 @@ constexpr const char* kEtcAllowed[] = {
     "os-release", "lsb-release", "mime.types", "magic", "fonts",
     // Runtimes' own configuration: the JDKs' (reached through links in
     // /usr/lib/jvm), R's, PHP's command line, Python's, zsh's.
-    "java-8-openjdk", "java-11-openjdk", "java-17-openjdk", "java-21-openjdk", "java-25-openjdk", "R",
+    "java-11-openjdk", "java-17-openjdk", "java-21-openjdk", "java-25-openjdk", "R",
     "php/7.4/cli", "php/7.4/mods-available", "php/8.1/cli", "php/8.1/mods-available", "php/8.2/cli",
     "php/8.2/mods-available", "php/8.3/cli", "php/8.3/mods-available", "php/8.4/cli", "php/8.4/mods-available",
-    "python3", "python3.8", "python3.9", "python3.10", "python3.11", "python3.12", "python3.13", "python3.14",
+    "python3", "python3.9", "python3.10", "python3.11", "python3.12", "python3.13",
     "zsh",
 };
 
