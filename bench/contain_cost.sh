@@ -2,9 +2,13 @@
 # What --contain costs: an empty bash program and a hello world in every
 # language this host has, each through the runner with and without the
 # option, in hyperfine rounds that alternate the order. Prints one row per
-# language: the two medians, their difference and their ratio.
+# language: the two medians, their difference and their ratio. Then the
+# figure the cost goal is about: the empty bash program in PAIRS paired
+# runs (one without and one with the option, in alternating order), and the
+# median of the pairs' differences.
 #
-#   bench/contain_cost.sh [build-dir]      (RUNS=20 SLOW_RUNS=5 ROUNDS=5 by default)
+#   bench/contain_cost.sh [build-dir]   (RUNS=20 SLOW_RUNS=5 ROUNDS=5 PAIRS=300 by default;
+#                                        ONLY="empty.bash python3" limits the rows)
 set -euo pipefail
 
 build=${1:-build}
@@ -17,6 +21,8 @@ command -v hyperfine >/dev/null || { echo "hyperfine is missing (apt-get install
 runs=${RUNS:-20}
 slow_runs=${SLOW_RUNS:-5}
 rounds=${ROUNDS:-5}
+pairs=${PAIRS:-300}
+only=" ${ONLY:-} "
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
@@ -55,6 +61,7 @@ for name in empty.bash bash python3 node perl tcl ruby lua awk jq sqlite c cpp r
   lang=${name%.bash}
   [ "$name" = empty.bash ] && lang=bash
   installed "$lang" || continue
+  [ "$only" = "  " ] || case "$only" in *" $name "*) ;; *) continue ;; esac
   n=$runs
   case "$slow" in *" $lang "*) n=$slow_runs ;; esac
   # Rounds that alternate which command goes first, pooled: on a shared
@@ -79,3 +86,27 @@ a, b = (statistics.median(times[k]) * 1000 for k in ("plain", "contain"))
 print(f"| {sys.argv[1]} | {a:.1f} ms | {b:.1f} ms | {b - a:+.1f} ms | {b / a:.2f} |")
 PY
 done
+
+python3 - "$exe" "$dir/empty.bash" "$pairs" <<'PY'
+import os, statistics, sys, time
+exe, program, pairs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+plain = [exe, "--lang", "bash", "--timeout", "60"]
+contained = plain + ["--contain"]
+def run(argv):
+    with open(program, "rb") as stdin, open(os.devnull, "wb") as null:
+        start = time.perf_counter_ns()
+        pid = os.posix_spawn(exe, argv, os.environ, file_actions=[
+            (os.POSIX_SPAWN_DUP2, stdin.fileno(), 0), (os.POSIX_SPAWN_DUP2, null.fileno(), 1)])
+        os.waitpid(pid, 0)
+        return (time.perf_counter_ns() - start) / 1e6
+run(plain), run(contained)
+diffs, a, b = [], [], []
+for i in range(pairs):
+    if i % 2 == 0:
+        x = run(plain); y = run(contained)
+    else:
+        y = run(contained); x = run(plain)
+    a.append(x); b.append(y); diffs.append(y - x)
+print(f"\nempty bash program, {pairs} paired runs: without {statistics.median(a):.2f} ms, "
+      f"with {statistics.median(b):.2f} ms (medians); median of the differences {statistics.median(diffs):+.2f} ms")
+PY

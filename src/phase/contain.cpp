@@ -4,10 +4,8 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
-#include <linux/magic.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -15,9 +13,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
-#include <string_view>
 #include <algorithm>
 
 #include "common/text.hpp"
@@ -91,24 +87,48 @@ std::size_t attr_size(int abi) {
 
 bool refused(int err) { return err == ENOSYS || err == EPERM || err == EOPNOTSUPP; }
 
-// Entries of /etc (and of its mixed subdirectories) that hold secrets or
-// credentials: never given to a child.
-constexpr const char* kEtcSecrets[] = {
-    "shadow",      "gshadow",       "sudoers",   "sudoers.d",         "ssh",    "krb5.keytab",
-    "ipsec.secrets", "ipsec.d",     "letsencrypt", "wireguard",       "credstore", "credstore.encrypted",
-    "NetworkManager", "ppp",        "openvpn",   "libvirt",           "docker", "containerd",
-    "kubernetes",  "pki",
-};
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
+// The entries of /etc a child may read, relative to /etc; nothing else
+// there is named. Found by tracing the runner under --contain (strace -f -e
+// trace=%file) through every language of the catalogue installed on a
+// Debian host (a hello world, a program reading standard input, a runtime
+// error and, for compiled languages, a compile error), keeping each entry
+// the programs opened directly or through a link (R's and Java's
+// configuration, the locale aliases), plus the rest of the same families
+// that programs commonly read: users and groups, the name service and
+// resolver, hosts, services and protocols, the time zone, the dynamic
+// loader, the certificate authorities and the TLS libraries'
+// configuration, MIME types and fonts. Versioned runtime directories are
+// named for the versions current Debian and Ubuntu releases ship: listing
+// /etc to match a pattern costs more than all the other rules together.
+// Missing entries get no rule. Left out on purpose, though programs may
+// look for them: configuration that can carry credentials (npmrc,
+// pip.conf, gitconfig, maven, a PHP-FPM pool), the account databases'
+// secrets and anything below ssl/private.
+constexpr const char* kEtcAllowed[] = {
+    // Users, groups, the name service and the resolver.
+    "passwd", "group", "nsswitch.conf", "host.conf", "hosts", "resolv.conf", "gai.conf", "services", "protocols",
+    // Time zone and locale.
+    "localtime", "timezone", "locale.alias",
+    // The dynamic loader and the alternatives links.
+    "ld.so.cache", "ld.so.preload", "alternatives",
+    // Certificate authorities and the TLS libraries' configuration.
+    "ssl/certs", "ssl/openssl.cnf", "gnutls", "pki/tls/certs", "pki/ca-trust", "crypto-policies",
+    // What the host is, MIME types, file magic and fonts.
+    "os-release", "lsb-release", "mime.types", "magic", "fonts",
+    // Runtimes' own configuration: the JDKs' (reached through links in
+    // /usr/lib/jvm), R's, PHP's command line, Python's, zsh's.
+    "java-11-openjdk", "java-17-openjdk", "java-21-openjdk", "java-25-openjdk", "R",
+    "php/7.4/cli", "php/7.4/mods-available", "php/8.1/cli", "php/8.1/mods-available", "php/8.2/cli",
+    "php/8.2/mods-available", "php/8.3/cli", "php/8.3/mods-available", "php/8.4/cli", "php/8.4/mods-available",
+    "python3", "python3.9", "python3.10", "python3.11", "python3.12", "python3.13",
+    "zsh",
 };
 
 enum class Kind { Unknown, Dir, NotDir };
 
 // Adds rules to a ruleset. The descriptors a rule needs are closed in
-// batches, one close_range per run of consecutive numbers: a plan opens a
-// few hundred of them, and each system call counts on every run.
+// batches, one close_range per run of consecutive numbers: a plan opens
+// about a hundred of them, and each system call counts on every run.
 class Rules {
 public:
     Rules(int ruleset, std::uint64_t handled) : ruleset_(ruleset), handled_(handled) { held_.reserve(kBatch); }
@@ -142,37 +162,30 @@ public:
         hold(fd);
     }
 
-    // One rule per entry of `dir`, leaving out those `skip` names. Links
-    // are followed, but never into /proc (where one would name the runner's
-    // own entry). Plain entries cost one open: their type comes from the
-    // listing.
-    template <typename Skip>
-    void add_entries(const char* dir, std::uint64_t access, Skip skip) {
-        const int fd = retry_eintr([&] { return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    // A rule for `path` under `dir_fd`, links followed, but never into
+    // /proc (where one would name the runner's own entry). A missing path,
+    // or one the runner cannot open, gets no rule.
+    void add_followed(int dir_fd, const char* path, std::uint64_t access) {
+        const int fd = retry_eintr([&] { return openat(dir_fd, path, O_PATH | O_CLOEXEC); });
         if (fd < 0) return;
-        std::unique_ptr<DIR, DirCloser> listing(fdopendir(fd));
-        if (!listing) {
-            close(fd);
-            return;
-        }
-        while (const struct dirent* e = readdir(listing.get())) {
-            const char* name = e->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || skip(std::string_view(name)))
-                continue;
-            const bool plain = e->d_type == DT_DIR || e->d_type == DT_REG;
-            const int entry = retry_eintr([&] { return openat(fd, name, O_PATH | O_CLOEXEC | (plain ? O_NOFOLLOW : 0)); });
-            if (entry < 0) continue;
-            struct statfs fs;
-            if (plain)
-                (void)add_fd(entry, access, e->d_type == DT_DIR ? Kind::Dir : Kind::NotDir);
-            else if (fstatfs(entry, &fs) == 0 && fs.f_type != PROC_SUPER_MAGIC)
-                (void)add_fd(entry, access);
-            hold(entry);  // after its rule: holding may close a full batch
-        }
+        add_unless_proc(fd, access);
+        hold(fd);
     }
 
 private:
     static constexpr std::size_t kBatch = 64;  // well under any sane descriptor limit
+
+    // One fstat gives both the kind of the inode and whether a link led
+    // into /proc.
+    void add_unless_proc(int fd, std::uint64_t access) {
+        static const dev_t proc_dev = [] {
+            struct stat st;
+            return stat("/proc", &st) == 0 ? st.st_dev : static_cast<dev_t>(-1);
+        }();
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_dev != proc_dev)
+            (void)add_fd(fd, access, S_ISDIR(st.st_mode) ? Kind::Dir : Kind::NotDir);
+    }
 
     void hold(int fd) {
         held_.push_back(fd);
@@ -205,26 +218,67 @@ constexpr const char* kProcEntries[] = {
     "cgroups", "swaps",   "vmstat", "zoneinfo", "pressure", "crypto",
 };
 
-void add_system_rules(Rules& rules) {
-    for (const char* tree : {"/usr", "/bin", "/sbin", "/opt"}) rules.add_path(tree, kReadExec, Kind::Dir);
-    // /lib, /lib32, /lib64, /libx32 and whatever else the host keeps there.
-    rules.add_entries("/", kReadExec, [](std::string_view n) { return n.substr(0, 3) != "lib"; });
+// Read rules for the entries of kEtcAllowed.
+void add_etc_rules(Rules& rules) {
+    UniqueFd etc(retry_eintr([] { return open("/etc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+    if (etc.valid())
+        for (const char* entry : kEtcAllowed) rules.add_followed(etc.get(), entry, kRead);
+}
 
-    rules.add_entries("/etc", kRead, [](std::string_view n) {
-        for (const char* secret : kEtcSecrets)
-            if (n == secret) return true;
-        // Backups the account tools leave ("shadow-", "passwd-"), and the
-        // two trees that mix secrets with what programs need.
-        return n.ends_with('-') || n == "ssl" || n == "security";
-    });
-    rules.add_entries("/etc/ssl", kRead, [](std::string_view n) { return n == "private"; });
-    rules.add_entries("/etc/security", kRead, [](std::string_view n) { return n == "opasswd" || n.ends_with('-'); });
+// True when `dir` is one of `paths` or holds one.
+bool is_or_holds(const std::string& dir, const std::vector<std::string>& paths) {
+    for (const std::string& p : paths)
+        if (p == dir || p.rfind(dir + "/", 0) == 0) return true;
+    return false;
+}
 
+// A system tree, whole; or, when it is or holds one of `never` (a home
+// under /opt, say), entry by entry down to it, leaving out the path that
+// leads there. Walked with a list of pending directories, not recursion.
+void add_tree(Rules& rules, const char* tree, const std::vector<std::string>& never) {
+    std::vector<std::string> pending{tree};
+    while (!pending.empty()) {
+        const std::string dir = std::move(pending.back());
+        pending.pop_back();
+        if (!is_or_holds(dir, never)) {
+            if (dir == tree)
+                rules.add_path(tree, kReadExec, Kind::Dir);
+            else
+                rules.add_followed(AT_FDCWD, dir.c_str(), kReadExec);
+            continue;
+        }
+        if (std::find(never.begin(), never.end(), dir) != never.end()) continue;
+        const int fd = retry_eintr([&] { return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+        if (listing == nullptr) {
+            if (fd >= 0) close(fd);
+            continue;
+        }
+        // Links are left out: what one leads to in the tree has a rule of its
+        // own, and one that leads to the home must not give it.
+        while (const struct dirent* e = readdir(listing))
+            if (e->d_type != DT_LNK && std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                pending.push_back(dir + "/" + e->d_name);
+        closedir(listing);
+    }
+}
+
+// `never`: the runner's HOME and TMPDIR, which no tree may hand over whole.
+void add_system_rules(Rules& rules, const std::vector<std::string>& never) {
+    // The /lib trees are links into /usr on a merged host, directories of
+    // their own elsewhere.
+    for (const char* tree : {"/usr", "/bin", "/sbin", "/opt", "/lib", "/lib32", "/lib64", "/libx32"})
+        add_tree(rules, tree, never);
+
+    add_etc_rules(rules);
     rules.add_path("/sys", kRead, Kind::Dir);
     // The child adds its own /proc entry itself.
     UniqueFd proc(retry_eintr([] { return open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     if (proc.valid())
-        for (const char* entry : kProcEntries) rules.add_path(entry, kRead, Kind::Unknown, proc.get());
+        for (const char* entry : kProcEntries) {
+            const bool dir = std::strcmp(entry, "sys") == 0 || std::strcmp(entry, "pressure") == 0;
+            rules.add_path(entry, kRead, dir ? Kind::Dir : Kind::NotDir, proc.get());
+        }
 
     rules.add_path("/dev/null", kRead | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE, Kind::NotDir);
     for (const char* dev : {"/dev/zero", "/dev/random", "/dev/urandom"}) rules.add_path(dev, kRead, Kind::NotDir);
@@ -242,9 +296,12 @@ std::string parent_of(const std::string& path) {
     return parent;
 }
 
-// A private directory in the scratch directory, created if missing; a link
-// or anything else planted at its name is refused.
-Result<std::string> private_dir(int scratch_fd, const std::string& scratch_abs, const char* name) {
+// The child's private directory in the scratch directory, its HOME and its
+// TMPDIR in one: created by the phase that first needs it, it goes with
+// the scratch directory. A link or anything else planted at its name is
+// refused.
+Result<std::string> private_dir(int scratch_fd, const std::string& scratch_abs) {
+    constexpr const char* name = "home";
     if (mkdirat(scratch_fd, name, 0700) != 0 && errno != EEXIST) return Error{os_error_text(errno)};
     UniqueFd fd(retry_eintr(
         [&] { return openat(scratch_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
@@ -275,7 +332,7 @@ struct BaseRuleset {
     UniqueFd fd;    // invalid without Landlock
 };
 
-BaseRuleset build_base(bool no_net) {
+BaseRuleset build_base(bool no_net, const std::vector<std::string>& never) {
     BaseRuleset base;
     base.abi = landlock_abi();
     if (base.abi == 0) return base;
@@ -295,12 +352,12 @@ BaseRuleset build_base(bool no_net) {
     base.fd.reset(static_cast<int>(ruleset));
     (void)fcntl(base.fd.get(), F_SETFD, FD_CLOEXEC);
     Rules rules(base.fd.get(), attr.handled_access_fs);
-    add_system_rules(rules);
+    add_system_rules(rules, never);
     return base;
 }
 
 // The part of a ruleset that is the same for every phase of an invocation:
-// system directories, /etc, the /proc entries and devices. A few hundred
+// system directories, /etc, the /proc entries and devices. About seventy
 // rules, built once (per network setting, which decides what the ruleset
 // handles) and shared by every phase and every case; each phase gets a
 // descriptor of its own. A child enforces a copy taken at that moment, so
@@ -308,10 +365,10 @@ BaseRuleset build_base(bool no_net) {
 // child's rule for its own /proc entry stays in the shared ruleset: it names
 // the inode of a process that has ended, which no later process reaches,
 // even one given the same pid.
-BaseRuleset base_ruleset(bool no_net) {
+BaseRuleset base_ruleset(bool no_net, const std::vector<std::string>& never) {
     static std::optional<BaseRuleset> shared[2];
     std::optional<BaseRuleset>& slot = shared[no_net ? 1 : 0];
-    if (!slot || slot->error != 0) slot = build_base(no_net);
+    if (!slot || slot->error != 0) slot = build_base(no_net, never);
     BaseRuleset copy{slot->abi, slot->error, UniqueFd()};
     if (slot->fd.valid()) {
         copy.fd.reset(fcntl(slot->fd.get(), F_DUPFD_CLOEXEC, 3));
@@ -332,8 +389,8 @@ int landlock_abi() {
 
 ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::string>& never_roots) {
     ToolchainView view;
-    // Never "/" and never a directory that holds a home, the runs' temporary
-    // base or this run's work directory.
+    // Never "/" and never a directory that is or holds a home, the runs'
+    // temporary base or this run's work directory.
     const auto allowed = [&](const std::string& p) {
         if (p.empty() || p.front() != '/' || p == "/") return false;
         for (const std::string& n : never_roots)
@@ -352,7 +409,11 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
             if (n == name) return &v;
         return nullptr;
     };
+    const auto executable = [](const std::string& p) { return access(p.c_str(), X_OK) == 0; };
 
+    // Each PATH entry is a toolchain's own directory of programs; its parent
+    // may hold anything (a home, a credentials file), so it is never given
+    // on that account.
     const auto path = env.find("PATH");
     for (std::string entry : split_colons(path == env.end() ? std::string() : path->second)) {
         while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
@@ -360,21 +421,43 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
         add(entry);
         std::string parent, base;
         split_parent(entry, parent, base);
-        // A toolchain's bin (or shims) directory leads to the toolchain.
-        if (base == "bin" || base == "shims") add(parent);
-        if (base != "bin") continue;
-        // rustup's proxies find their toolchains through the home directory.
+        // rustup's proxies in ~/.cargo/bin find their toolchains through the
+        // home directory, which the child no longer has: name both homes.
         std::string grandparent, parent_name;
         split_parent(parent, grandparent, parent_name);
-        if (parent_name == ".cargo" && access((entry + "/rustup").c_str(), X_OK) == 0) {
+        if (base == "bin" && parent_name == ".cargo" && executable(entry + "/rustup")) {
             if (lookup("CARGO_HOME") == nullptr) view.set.emplace_back("CARGO_HOME", parent);
             if (lookup("RUSTUP_HOME") == nullptr) view.set.emplace_back("RUSTUP_HOME", grandparent + "/.rustup");
         }
+        // pyenv's shims run its libexec/pyenv, which reads the global version
+        // file, picks the version from versions/, and runs every hook of
+        // pyenv.d and of each plugin (plugins/*/etc/pyenv.d), whose commands
+        // it also looks for in plugins/*/bin. The plugins directory holds
+        // only pyenv's own scripts; the rest of the root (its sources, a git
+        // checkout) is not given.
+        if (base == "shims" && executable(parent + "/libexec/pyenv"))
+            for (const char* part : {"/shims", "/libexec", "/versions", "/version", "/pyenv.d", "/plugins"})
+                add(parent + part);
     }
-    for (const char* name : {"CARGO_HOME", "RUSTUP_HOME", "JAVA_HOME", "GOMODCACHE"})
+    // rustup: the proxies (and tools cargo installed) in CARGO_HOME/bin, and
+    // the toolchains and the settings file (the default toolchain) under
+    // RUSTUP_HOME. Nothing else of CARGO_HOME: it keeps the registry tokens
+    // (credentials.toml) and configuration beside the proxies.
+    if (const std::string* v = lookup("CARGO_HOME")) add(*v + "/bin");
+    if (const std::string* v = lookup("RUSTUP_HOME")) {
+        add(*v + "/toolchains");
+        add(*v + "/settings.toml");
+    }
+    // A JDK directory, and a module cache, hold only the toolchain.
+    for (const char* name : {"JAVA_HOME", "GOMODCACHE"})
         if (const std::string* v = lookup(name)) add(*v);
+    // A GOPATH entry also holds the user's own sources (src): only the
+    // installed commands and the module cache.
     if (const std::string* v = lookup("GOPATH"))
-        for (const std::string& p : split_colons(*v)) add(p);
+        for (const std::string& p : split_colons(*v)) {
+            add(p + "/bin");
+            add(p + "/pkg/mod");
+        }
     return view;
 }
 
@@ -388,23 +471,25 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
         [&] { return open(scratch_dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     if (!scratch.valid()) return Error{os_error_text(errno)};
     const std::string scratch_abs = absolute(scratch_dir);
-    Result<std::string> home = private_dir(scratch.get(), scratch_abs, "home");
+    Result<std::string> home = private_dir(scratch.get(), scratch_abs);
     if (!home) return Error{home.error()};
-    Result<std::string> tmp = private_dir(scratch.get(), scratch_abs, "tmp");
-    if (!tmp) return Error{tmp.error()};
 
-    std::vector<std::string> never = {parent_of(scratch_abs)};
+    // The runner's HOME and TMPDIR (the same in every phase), and this
+    // run's work directory.
+    std::vector<std::string> never;
     if (const auto h = env.find("HOME"); h != env.end() && !h->second.empty()) never.push_back(h->second);
     const auto t = env.find("TMPDIR");
     never.push_back(t != env.end() && !t->second.empty() ? t->second : "/tmp");
+    const std::vector<std::string> system_never = never;
+    never.push_back(parent_of(scratch_abs));
     const ToolchainView toolchains = derive_toolchains(env, never);
     for (const auto& [name, value] : toolchains.set) env[name] = value;
     env["HOME"] = home.value();
-    env["TMPDIR"] = tmp.value();
+    env["TMPDIR"] = home.value();
 
     plan.drop_caps = runner_has_capabilities();
     plan.last_cap = last_capability();
-    BaseRuleset base = base_ruleset(limits.no_net);
+    BaseRuleset base = base_ruleset(limits.no_net, system_never);
     plan.abi = base.abi;
     if (base.error != 0) return Error{os_error_text(base.error)};
     if (!base.fd.valid()) return plan;  // no Landlock here: the note says so
@@ -413,13 +498,13 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     // What is the run's own: its toolchains, the preloaded shim, its work
     // directory. Added to the shared ruleset, the same rules in every phase.
     Rules rules(plan.ruleset.get(), handled_fs(plan.abi));
-    for (const std::string& root : toolchains.roots) rules.add_path(root.c_str(), kReadExec);
+    for (const std::string& root : toolchains.roots) rules.add_followed(AT_FDCWD, root.c_str(), kReadExec);
     // The network shim the runner itself preloads (--no-net without seccomp).
     if (const auto preload = env.find("LD_PRELOAD"); preload != env.end())
-        rules.add_path(preload->second.c_str(), kReadExec, Kind::NotDir);
+        rules.add_followed(AT_FDCWD, preload->second.c_str(), kReadExec);
 
     // Every right in the run's own work directory (the scratch directory's
-    // parent), which holds the private home and temporary directory.
+    // parent), which holds the private directory.
     UniqueFd work(retry_eintr([&] { return openat(scratch.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     if (!work.valid()) return Error{os_error_text(errno)};
     if (const int err = rules.add_fd(work.get(), handled_fs(plan.abi))) return Error{os_error_text(err)};

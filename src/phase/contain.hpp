@@ -47,10 +47,10 @@ struct ContainPlan {
     }
 };
 
-// The directories a child's PATH and toolchain variables lead to, and the
-// variables to set so that a toolchain found through the real home still
-// finds itself when HOME moves. Pure apart from checking for a rustup
-// binary in a PATH entry.
+// The exact directories (and files) a child's PATH and toolchain variables
+// lead to, never a parent that holds other things, and the variables to set
+// so that a toolchain found through the real home still finds itself when
+// HOME moves. Pure apart from checking PATH entries for rustup and pyenv.
 struct ToolchainView {
     std::vector<std::string> roots;  // read and execute
     EnvPairs set;                    // variables the child gets
@@ -58,8 +58,8 @@ struct ToolchainView {
 ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::string>& never_roots);
 
 // Runner side, before the fork. Does nothing without `limits.contain`.
-// Creates the private home and temporary directory in `scratch_dir`, points
-// HOME and TMPDIR there, and builds the ruleset. An error is an OS error
+// Creates the private directory in `scratch_dir`, points both HOME and
+// TMPDIR there, and builds the ruleset. An error is an OS error
 // text for a start failure.
 Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scratch_dir, ChildEnv& env);
 

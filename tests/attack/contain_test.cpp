@@ -303,8 +303,106 @@ TEST_F(Contain, WorkDirectoryPrivateTmpAndOwnChildrenStillWork) {
         "sleep 30 & kill -TERM $!; wait $! || echo \"child $?\"\n";
     const json j = checked_report(run_exec(invocation("bash", program, false, {"--contain"})));
     const std::string scratch = j.value("workdir", "") + "/.tessimar-run";
-    EXPECT_EQ(j.value("stdout", ""), scratch + "/home " + scratch + "/tmp\nchild 143\n") << j.dump();
+    EXPECT_EQ(j.value("stdout", ""), scratch + "/home " + scratch + "/home\nchild 143\n") << j.dump();
     EXPECT_EQ(j.value("verdict", ""), "OK") << j.dump();
+}
+
+// rustup's proxies on PATH give their own directory, never ~/.cargo with
+// the registry token beside them; as an ordinary user, who owns that token.
+TEST_F(Contain, CargoCredentialsStayUnreadableWithRustupOnPath) {
+    const bool nobody = geteuid() == 0 && have("/usr/bin/setpriv");
+    for (const char* d : {"/.cargo", "/.cargo/bin", "/.rustup"}) ASSERT_EQ(mkdir((home + d).c_str(), 0755), 0);
+    testing_support::write_file(home + "/.cargo/bin/rustup", "#!/bin/sh\necho proxy\n", 0755);
+    testing_support::write_file(home + "/.cargo/credentials.toml", "token = \"cio-secret\"\n", 0644);
+    testing_support::write_file(home + "/.rustup/settings.toml", "version = \"12\"\n", 0644);
+    const std::string program = "rustup; cat \"$CARGO_HOME/credentials.toml\" 2>/dev/null || echo denied\n";
+    const auto run = [&](std::vector<std::string> extra) {
+        Invocation inv = invocation("bash", program, nobody, std::move(extra));
+        inv.set["PATH"] = home + "/.cargo/bin:" + kSearchPath;
+        inv.set["CARGO_HOME"] = home + "/.cargo";
+        return checked_report(run_exec(inv));
+    };
+    const json contained = run({"--contain"});
+    EXPECT_EQ(contained.value("stdout", ""), "proxy\ndenied\n") << contained.dump();
+    const json plain = run({});
+    EXPECT_EQ(plain.value("stdout", ""), "proxy\ntoken = \"cio-secret\"\n") << plain.dump();
+}
+
+// A directory with one file, planted by root in a system tree for one test
+// and removed even when the test fails.
+struct Planted {
+    std::string dir, file;
+    Planted(const std::string& parent, const std::string& content, int mode)
+        : dir(parent + "/" + unique_token("planted")), file(dir + "/file") {
+        EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+        testing_support::write_file(file, content, mode);
+    }
+    ~Planted() {
+        unlink(file.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+// A file a service keeps in a directory of its own under /etc, 0600 and
+// root's: a root child keeps uid 0, so only the allow-list stops it.
+TEST_F(Contain, NewSecretUnderEtcStaysUnreadableForARootChild) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const Planted secret("/etc", "password = hunter2\n", 0600);
+    const std::string program = "cat '" + secret.file + "' 2>/dev/null || echo denied\n";
+    const json contained = checked_report(run_exec(invocation("bash", program, false, {"--contain"})));
+    EXPECT_EQ(contained.value("stdout", ""), "denied\n") << contained.dump();
+    const json plain = checked_report(run_exec(invocation("bash", program, false, {})));
+    EXPECT_EQ(plain.value("stdout", ""), "password = hunter2\n") << plain.dump();
+}
+
+// A runner whose HOME lies in a system tree: the tree is given entry by
+// entry, the home left out, its neighbours still readable.
+TEST_F(Contain, SystemTreeHoldingTheHomeIsNotGivenWhole) {
+    if (geteuid() != 0 || access("/opt", F_OK) != 0) GTEST_SKIP() << "needs root and /opt";
+    const Planted runner_home("/opt", "secret\n", 0644);
+    const Planted neighbour("/opt", "tool\n", 0644);
+    const std::string program = "for f in '" + runner_home.file + "' '" + neighbour.file +
+                                "'; do cat \"$f\" 2>/dev/null || echo denied; done\n";
+    Invocation inv = invocation("bash", program, false, {"--contain"});
+    inv.set["HOME"] = runner_home.dir;
+    const json contained = checked_report(run_exec(inv));
+    EXPECT_EQ(contained.value("stdout", ""), "denied\ntool\n") << contained.dump();
+}
+
+// The PATH entry of a rustup or pyenv installation, when the host has one.
+std::string toolchain_entry(const std::string& probe) {
+    const char* path = std::getenv("PATH");
+    std::string rest = path == nullptr ? "" : path;
+    while (!rest.empty()) {
+        const std::size_t colon = rest.find(':');
+        const std::string dir = rest.substr(0, colon);
+        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+        if (!dir.empty() && dir.front() == '/' && have((dir + probe).c_str())) return dir;
+    }
+    return "";
+}
+
+// The real toolchains, found through their PATH entries only.
+TEST_F(Contain, RustAndPythonStillBuildAndRunWithRustupAndPyenvOnPath) {
+    const std::string cargo_bin = toolchain_entry("/rustup");
+    const std::string pyenv_shims = toolchain_entry("/../libexec/pyenv");
+    if (cargo_bin.empty() || pyenv_shims.empty() || !have((pyenv_shims + "/python3").c_str()))
+        GTEST_SKIP() << "needs rustup and pyenv on PATH";
+    const auto run = [&](const std::string& lang, const std::string& program, std::vector<std::string> extra) {
+        extra.insert(extra.end(), {"--timeout", "120"});
+        Invocation inv = invocation(lang, program, false, std::move(extra));
+        inv.set["PATH"] = cargo_bin + ":" + pyenv_shims + ":" + kSearchPath;
+        inv.set["HOME"] = std::getenv("HOME") == nullptr ? "/nonexistent" : std::getenv("HOME");
+        return checked_report(run_exec(inv));
+    };
+    const json rust = run("rust", "fn main() { println!(\"rust ok\"); }\n", {"--contain"});
+    EXPECT_EQ(rust.value("stdout", ""), "rust ok\n") << rust.dump();
+    // The same interpreter as without the option: the one pyenv picks.
+    const std::string python = "import sys\nprint('python ok', sys.prefix)\n";
+    const json contained = run("python3", python, {"--contain"});
+    const json plain = run("python3", python, {});
+    EXPECT_EQ(contained.value("stdout", ""), plain.value("stdout", "")) << contained.dump();
+    EXPECT_EQ(plain.value("stdout", "").rfind("python ok /", 0), 0u) << plain.dump();
 }
 
 // A kernel that refuses Landlock (here a seccomp filter answers ENOSYS):

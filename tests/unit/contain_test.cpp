@@ -15,30 +15,39 @@ using namespace tessimar;
 
 namespace {
 
-TEST(ContainToolchains, PathLeadsToToolchainRootsButNeverToAHome) {
+// Exact directories only: never the parent of a PATH entry, so nothing
+// beside rustup's proxies in ~/.cargo (credentials.toml) and nothing of
+// ~/.pyenv but what its shims run.
+TEST(ContainToolchains, PathLeadsToExactToolchainDirectoriesNeverToTheirParents) {
     testing_support::TempDir t;
     const std::string home = t / "u";
     ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
-    for (const char* d : {"/.cargo", "/.cargo/bin", "/.pyenv", "/.pyenv/shims", "/bin"})
+    for (const char* d : {"/.cargo", "/.cargo/bin", "/.pyenv", "/.pyenv/shims", "/.pyenv/libexec", "/bin"})
         ASSERT_EQ(mkdir((home + d).c_str(), 0755), 0);
     testing_support::write_file(home + "/.cargo/bin/rustup", "", 0755);
+    testing_support::write_file(home + "/.pyenv/libexec/pyenv", "", 0755);
 
     ChildEnv env{{"PATH", home + "/.cargo/bin/:" + home + "/.pyenv/shims:" + home + "/bin:relative::/usr/bin"},
                  {"JAVA_HOME", "/opt/jdk"}, {"GOPATH", home}};
     const ToolchainView v = derive_toolchains(env, {home, "/tmp"});
-    const std::vector<std::string> roots = {home + "/.cargo/bin", home + "/.cargo", home + "/.pyenv/shims",
-                                            home + "/.pyenv",     home + "/bin",    "/usr/bin",
-                                            "/usr",               home + "/.rustup", "/opt/jdk"};
+    const std::string py = home + "/.pyenv";
+    const std::vector<std::string> roots = {
+        home + "/.cargo/bin", py + "/shims",   py + "/libexec", py + "/versions",  py + "/version",
+        py + "/pyenv.d",      py + "/plugins", home + "/bin",   "/usr/bin",       home + "/.rustup/toolchains",
+        home + "/.rustup/settings.toml",       "/opt/jdk",      home + "/pkg/mod"};
     EXPECT_EQ(v.roots, roots);
     const EnvPairs set = {{"CARGO_HOME", home + "/.cargo"}, {"RUSTUP_HOME", home + "/.rustup"}};
     EXPECT_EQ(v.set, set);
 
-    // A variable the caller set is kept, and is the root.
+    // A variable the caller set is kept, and leads to its exact parts.
     env["RUSTUP_HOME"] = "/srv/rustup";
+    env["CARGO_HOME"] = "/srv/cargo";
     const ToolchainView w = derive_toolchains(env, {home, "/tmp"});
-    const EnvPairs only_cargo = {{"CARGO_HOME", home + "/.cargo"}};
-    EXPECT_EQ(w.set, only_cargo);
-    EXPECT_NE(std::find(w.roots.begin(), w.roots.end(), "/srv/rustup"), w.roots.end());
+    EXPECT_EQ(w.set, EnvPairs{});
+    for (const char* p : {"/srv/cargo/bin", "/srv/rustup/toolchains", "/srv/rustup/settings.toml"})
+        EXPECT_NE(std::find(w.roots.begin(), w.roots.end(), p), w.roots.end()) << p;
+    for (const char* p : {"/srv/cargo", "/srv/rustup"})
+        EXPECT_EQ(std::find(w.roots.begin(), w.roots.end(), p), w.roots.end()) << p;
 }
 
 TEST(ContainNotes, FollowWhatTheAbiLacksInOrder) {
