@@ -1,8 +1,10 @@
 #include "judge/compare.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "common/text.hpp"
@@ -21,12 +23,19 @@ char fold(char c, bool ignore_case) {
 
 bool same(std::string_view a, std::string_view b, bool ignore_case) {
     if (a.size() != b.size()) return false;
+    if (!ignore_case) return a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (fold(a[i], ignore_case) != fold(b[i], ignore_case)) return false;
     return true;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+constexpr std::array<bool, 256> kSpaces = [] {
+    std::array<bool, 256> t{};
+    for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) t[c] = true;
+    return t;
+}();
+
+bool is_space(char c) { return kSpaces[static_cast<unsigned char>(c)]; }
 
 std::string number_text(double v) {
     char buf[64];
@@ -42,6 +51,7 @@ CheckResult passed() { return CheckResult{CheckVerdict::Passed, std::nullopt}; }
 
 // ---- exact
 
+// Called only when the texts differ.
 CheckResult compare_exact(std::string_view exp, std::string_view out, bool ignore_case) {
     std::size_t i = 0;
     std::size_t line = 1;
@@ -49,7 +59,6 @@ CheckResult compare_exact(std::string_view exp, std::string_view out, bool ignor
         if (out[i] == '\n') ++line;
         ++i;
     }
-    if (i == exp.size() && i == out.size()) return passed();
     const std::string where = "byte " + std::to_string(i + 1) + " (line " + std::to_string(line) + "): ";
     if (i == out.size())
         return wrong(where + "expected " + quote_bytes(exp.substr(i)) + ", got the end of the output");
@@ -119,44 +128,34 @@ CheckResult compare_lines(std::string_view exp, std::string_view out, bool ignor
 
 // ---- tokens and floats
 
-// Walks the whitespace-separated tokens of a text, knowing the line of each
-// and its place in that line.
-class TokenReader {
-public:
-    explicit TokenReader(std::string_view text) : text_(text) {}
-    bool next(std::string_view& token) {
-        while (pos_ < text_.size() && is_space(text_[pos_])) {
-            if (text_[pos_] == '\n') {
-                ++line_;
-                in_line_ = 0;
-            }
-            ++pos_;
-        }
-        if (pos_ == text_.size()) return false;
-        const std::size_t start = pos_;
-        while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
-        token = text_.substr(start, pos_ - start);
-        ++count_;
-        ++in_line_;
-        return true;
+// The tokens of a text from `p` on.
+std::size_t count_tokens(const char* p, const char* end) {
+    std::size_t n = 0;
+    while (true) {
+        while (p != end && is_space(*p)) ++p;
+        if (p == end) return n;
+        ++n;
+        while (p != end && !is_space(*p)) ++p;
     }
-    std::size_t count() const { return count_; }
-    std::string where() const {
-        return "line " + std::to_string(line_) + ", token " + std::to_string(in_line_) + ": ";
-    }
-    // The count once every remaining token is read.
-    std::size_t total() {
-        std::string_view t;
-        while (next(t)) {
-        }
-        return count_;
-    }
+}
 
-private:
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    std::size_t count_ = 0, line_ = 1, in_line_ = 0;
-};
+const char* token_end(const char* p, const char* end) {
+    while (p != end && !is_space(*p)) ++p;
+    return p;
+}
+
+// "line L, token T: " of the token that starts at `token` in `text`.
+std::string token_place(std::string_view text, const char* token) {
+    const std::size_t at = static_cast<std::size_t>(token - text.data());
+    std::size_t line = 1, line_start = 0;
+    for (std::size_t i = 0; i < at; ++i)
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    const std::size_t in_line = count_tokens(text.data() + line_start, token + 1);
+    return "line " + std::to_string(line) + ", token " + std::to_string(in_line) + ": ";
+}
 
 // Within the tolerance, absolute or relative, with the rounding slack.
 bool close_enough(double expected, double got, double eps) {
@@ -165,6 +164,7 @@ bool close_enough(double expected, double got, double eps) {
 }
 
 std::optional<std::string> token_difference(std::string_view exp, std::string_view out, const JudgeSettings& s) {
+    if (same(exp, out, s.ignore_case)) return std::nullopt;  // equal text is an equal number too
     if (s.mode == CheckMode::Floats) {
         if (const std::optional<double> e = parse_decimal(exp)) {
             const std::optional<double> o = parse_decimal(out);
@@ -174,33 +174,46 @@ std::optional<std::string> token_difference(std::string_view exp, std::string_vi
                    number_text(std::fabs(*o - *e)) + ", tolerance " + number_text(s.tolerance) + ")";
         }
     }
-    if (same(exp, out, s.ignore_case)) return std::nullopt;
     return "expected " + quote_bytes(exp) + ", got " + quote_bytes(out);
 }
 
+// Both texts walked in step: a token pair is compared while it is read, so
+// equal tokens cost one pass; only differing ones are cut out whole.
 CheckResult compare_tokens(std::string_view exp, std::string_view out, const JudgeSettings& s) {
-    TokenReader re(exp), ro(out);
-    std::string_view a, b;
+    const char *a = exp.data(), *a_end = a + exp.size();
+    const char *b = out.data(), *b_end = b + out.size();
+    const bool ic = s.ignore_case;
+    std::size_t pairs = 0;
     while (true) {
-        const bool has_a = re.next(a);
-        const bool has_b = ro.next(b);
-        if (!has_a && !has_b) return passed();
-        if (has_a && has_b) {
-            if (std::optional<std::string> d = token_difference(a, b, s)) return wrong(ro.where() + *d);
-            continue;
+        while (a != a_end && is_space(*a)) ++a;
+        while (b != b_end && is_space(*b)) ++b;
+        if (a == a_end || b == b_end) break;
+        const char *a_start = a, *b_start = b;
+        while (a != a_end && b != b_end && !is_space(*a) && fold(*a, ic) == fold(*b, ic)) {
+            ++a;
+            ++b;
         }
-        if (has_a) {
-            const std::size_t got = ro.count();
-            const std::size_t n = re.count();
-            return wrong("token " + std::to_string(n) + ": expected " + quote_bytes(a) +
-                         ", but the output ends after " + std::to_string(got) + " tokens (the answer has " +
-                         std::to_string(re.total()) + ")");
-        }
-        const std::string where = ro.where();
-        const std::size_t answer = re.count();
-        return wrong(where + "expected the end of the output, got " + quote_bytes(b) + " (the output has " +
-                     std::to_string(ro.total()) + " tokens, the answer " + std::to_string(answer) + ")");
+        ++pairs;
+        const bool a_done = a == a_end || is_space(*a);
+        const bool b_done = b == b_end || is_space(*b);
+        if (a_done && b_done) continue;
+        a = token_end(a, a_end);
+        b = token_end(b, b_end);
+        const std::string_view ta(a_start, static_cast<std::size_t>(a - a_start));
+        const std::string_view tb(b_start, static_cast<std::size_t>(b - b_start));
+        if (std::optional<std::string> d = token_difference(ta, tb, s)) return wrong(token_place(out, b_start) + *d);
     }
+    if (a == a_end && b == b_end) return passed();
+    if (b == b_end) {
+        const std::string_view ta(a, static_cast<std::size_t>(token_end(a, a_end) - a));
+        return wrong("token " + std::to_string(pairs + 1) + ": expected " + quote_bytes(ta) +
+                     ", but the output ends after " + std::to_string(pairs) + " tokens (the answer has " +
+                     std::to_string(pairs + count_tokens(a, a_end)) + ")");
+    }
+    const std::string_view tb(b, static_cast<std::size_t>(token_end(b, b_end) - b));
+    return wrong(token_place(out, b) + "expected the end of the output, got " + quote_bytes(tb) +
+                 " (the output has " + std::to_string(pairs + count_tokens(b, b_end)) + " tokens, the answer " +
+                 std::to_string(pairs) + ")");
 }
 
 }  // namespace
@@ -242,6 +255,8 @@ std::string bounded_message(std::string_view text) {
 }
 
 CheckResult compare_output(std::string_view expected, std::string_view output, const JudgeSettings& s) {
+    // Equal bytes pass in every mode.
+    if (same(expected, output, s.ignore_case)) return passed();
     switch (s.mode) {
         case CheckMode::Exact: return compare_exact(expected, output, s.ignore_case);
         case CheckMode::Lines: return compare_lines(expected, output, s.ignore_case);

@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 
 #include "common/fd.hpp"
 #include "common/text.hpp"
@@ -15,32 +16,52 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The length of the run of digits at `i`.
-std::size_t digits_at(std::string_view s, std::size_t i) {
-    std::size_t n = 0;
-    while (i + n < s.size() && is_digit(s[i + n])) ++n;
-    return n;
-}
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-bool has_decimal_form(std::string_view s) {
+// The decimal form checked in one pass, with what the fast conversion needs.
+struct DecimalForm {
+    bool valid = false;
+    bool negative = false;
+    std::uint64_t mantissa = 0;  // the significant digits, when there are at most 15
+    int significant = 0;         // digits from the first non-zero one
+    long long exponent = 0;      // of the last digit: value = mantissa * 10^exponent
+};
+
+DecimalForm scan_decimal(std::string_view s) {
+    DecimalForm f;
     std::size_t i = 0;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    const std::size_t whole = digits_at(s, i);
-    i += whole;
-    std::size_t fraction = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) f.negative = s[i++] == '-';
+    std::size_t digits = 0;
+    const auto digit = [&](char c, bool fraction) {
+        ++digits;
+        if (f.significant > 0 || c != '0') {
+            if (++f.significant <= 15) f.mantissa = f.mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            else if (!fraction) ++f.exponent;  // dropped digit of the integer part
+        }
+        if (fraction && f.significant <= 15) --f.exponent;
+    };
+    while (i < s.size() && is_digit(s[i])) digit(s[i++], false);
     if (i < s.size() && s[i] == '.') {
-        fraction = digits_at(s, i + 1);
-        i += 1 + fraction;
+        ++i;
+        while (i < s.size() && is_digit(s[i])) digit(s[i++], true);
     }
-    if (whole == 0 && fraction == 0) return false;
+    if (digits == 0) return f;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        const std::size_t exponent = digits_at(s, i);
-        if (exponent == 0) return false;
-        i += exponent;
+        bool negative_exponent = false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative_exponent = s[i++] == '-';
+        const std::size_t first = i;
+        long long e = 0;
+        while (i < s.size() && is_digit(s[i])) {
+            if (e < 1000000) e = e * 10 + (s[i] - '0');
+            ++i;
+        }
+        if (i == first) return f;
+        f.exponent += negative_exponent ? -e : e;
     }
-    return i == s.size();
+    f.valid = i == s.size();
+    return f;
 }
 
 Error checker_error(const std::string& path, const std::string& reason) {
@@ -66,7 +87,16 @@ Result<std::string> checked_checker(const std::string& path) {
 }  // namespace
 
 std::optional<double> parse_decimal(std::string_view token) {
-    if (!has_decimal_form(token)) return std::nullopt;
+    const DecimalForm f = scan_decimal(token);
+    if (!f.valid) return std::nullopt;
+    // At most 15 significant digits and a power of ten that is exact as a
+    // double: one rounded multiplication or division gives the correctly
+    // rounded value, the same as the full conversion below.
+    if (f.significant <= 15 && f.exponent >= -22 && f.exponent <= 22) {
+        const double m = static_cast<double>(f.mantissa);
+        const double v = f.exponent >= 0 ? m * kPowersOfTen[f.exponent] : m / kPowersOfTen[-f.exponent];
+        return f.negative ? -v : v;
+    }
     if (token.front() == '+') token.remove_prefix(1);  // from_chars takes no "+"
     double value = 0;
     const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
