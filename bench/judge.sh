@@ -13,10 +13,10 @@
 #
 # Usage: bench/judge.sh [BUILD_DIR]     (default: build)
 #   RUNS        hyperfine runs per command, and rounds of the interleaved
-#               measurement (default 15)
+#               measurement (default 20)
 #   LANG_NAME   language of the program: c (default) or python3
 #   TOLERANCE   largest accepted slowdown of a judged run with equal
-#               answers, in % of the median (default 3)
+#               answers, in % of the median plain run (default 3)
 #   SLACK_KIB   largest accepted growth of the runner's peak memory from 50
 #               to 200 judged cases (default 512)
 #
@@ -26,7 +26,7 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$repo/build}"
 case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
-runs="${RUNS:-15}"
+runs="${RUNS:-20}"
 lang="${LANG_NAME:-c}"
 tolerance="${TOLERANCE:-3}"
 slack_kib="${SLACK_KIB:-512}"
@@ -161,13 +161,17 @@ for i in range(int(os.environ["ROUNDS"])):
         w, c = timed(argv(d, extra))
         walls[name].append(w); cpus[name].append(c)
 
+# Each judged run is paired with the plain run of its round (they ran one
+# after the other): the median of the paired differences, over the median
+# plain run, is the figure that is checked.
 base_w = statistics.median(walls["no answers"]); base_c = statistics.median(cpus["no answers"])
 tolerance = float(os.environ["TOLERANCE"])
 bad = False
-print("\ninterleaved, medians:")
+print(f"\ninterleaved, {len(walls['no answers'])} rounds: medians, and the median paired difference to no answers")
 for name, _, _ in rows:
     w = statistics.median(walls[name]); c = statistics.median(cpus[name])
-    dw = (w / base_w - 1) * 100; dc = (c / base_c - 1) * 100
+    dw = statistics.median(x - y for x, y in zip(walls[name], walls["no answers"])) / base_w * 100
+    dc = statistics.median(x - y for x, y in zip(cpus[name], cpus["no answers"])) / base_c * 100
     print(f"  {name:24} wall {w:.3f} s ({dw:+5.1f} %)   CPU {c:.3f} s ({dc:+5.1f} %)")
     if "equal answers" in name and dw > tolerance:
         print(f"FAIL: judging ({name}) adds {dw:.1f} %, more than {tolerance:g} %", file=sys.stderr)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 
 #include <new>
@@ -44,23 +45,38 @@ Result<MemFile> mem_file_from_fd(int fd, std::uint64_t limit, int& error) {
     }
     Result<MemFile> made = MemFile{std::move(memfd), 0};
     MemFile& f = made.value();
+    // Copied in the kernel while the source allows it (a regular file);
+    // otherwise (a pipe, a terminal) through a buffer.
+    bool in_kernel = true;
     char buf[kChunk];
     while (true) {
-        const ssize_t n = retry_eintr([&] { return read(fd, buf, sizeof buf); });
+        const std::uint64_t room = limit - f.size + 1;  // one more byte tells a file that is too large
+        const std::size_t want = static_cast<std::size_t>(room < kChunk * 16 ? room : kChunk * 16);
+        ssize_t n = -1;
+        if (in_kernel) {
+            n = retry_eintr([&] { return sendfile(f.fd.get(), fd, nullptr, want); });
+            if (n < 0 && (errno == EINVAL || errno == ENOSYS) && f.size == 0) {
+                in_kernel = false;
+                continue;
+            }
+        } else {
+            n = retry_eintr([&] { return read(fd, buf, want < sizeof buf ? want : sizeof buf); });
+            if (n > 0)
+                if (const int err = write_all(f.fd.get(), buf, static_cast<std::size_t>(n))) {
+                    error = err;
+                    return Error{os_error_text(error)};
+                }
+        }
         if (n < 0) {
             error = errno;
             return Error{os_error_text(error)};
         }
         if (n == 0) break;
-        if (f.size + static_cast<std::uint64_t>(n) > limit) {
+        f.size += static_cast<std::uint64_t>(n);
+        if (f.size > limit) {
             error = EFBIG;
             return Error{os_error_text(error)};
         }
-        if (const int err = write_all(f.fd.get(), buf, static_cast<std::size_t>(n))) {
-            error = err;
-            return Error{os_error_text(error)};
-        }
-        f.size += static_cast<std::uint64_t>(n);
     }
     return made;
 }
