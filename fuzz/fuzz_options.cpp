@@ -32,10 +32,22 @@ std::optional<std::uint64_t> model_number(std::string_view v) {
 struct Model {
     std::string language;
     std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0;
-    bool no_net = false, contain = false;
+    bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
-    std::optional<std::string> stdin_file, workdir, cases;
+    std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker;
 };
+
+// The value options whose value is kept as text.
+std::optional<std::string>* text_field(Model& m, const std::string& a) {
+    if (a == "--stdin-file") return &m.stdin_file;
+    if (a == "--workdir") return &m.workdir;
+    if (a == "--cases") return &m.cases;
+    if (a == "--expect-file") return &m.expect_file;
+    if (a == "--check") return &m.check;
+    if (a == "--float-tolerance") return &m.float_tolerance;
+    if (a == "--checker") return &m.checker;
+    return nullptr;
+}
 
 Model model_scan(const std::vector<std::string>& args) {
     Model m;
@@ -51,14 +63,21 @@ Model model_scan(const std::vector<std::string>& args) {
             m.contain = true;
             continue;
         }
+        if (a == "--ignore-case") {
+            m.ignore_case = true;
+            continue;
+        }
+        if (a == "--stop-at-first-failure") {
+            m.stop_at_first_failure = true;
+            continue;
+        }
         std::uint64_t* number = nullptr;
         std::uint64_t fallback = 0;
         if (a == "--timeout") number = &m.timeout, fallback = 10;
         else if (a == "--max-cpu") number = &m.cpu;
         else if (a == "--max-memory-mb") number = &m.memory;
         else if (a == "--max-output-kb") number = &m.output;
-        const bool text_option = a == "--lang" || a == "--stdin" || a == "--stdin-file" ||
-                                 a == "--workdir" || a == "--cases";
+        const bool text_option = a == "--lang" || a == "--stdin" || text_field(m, a) != nullptr;
         if (number == nullptr && !text_option) continue;
         if (i == args.size()) break;  // the value is missing: the scan ends
         const std::string& v = args[i];
@@ -69,12 +88,8 @@ Model model_scan(const std::vector<std::string>& args) {
             m.language = tessimar::utf8_lossy(v);
         } else if (a == "--stdin") {
             m.stdin_text = v;  // the child's input stays bytes
-        } else if (a == "--stdin-file") {
-            m.stdin_file = v;
-        } else if (a == "--cases") {
-            m.cases = v;
         } else {
-            m.workdir = v;
+            *text_field(m, a) = v;
         }
     }
     return m;
@@ -97,7 +112,8 @@ Mode model_mode(const std::vector<std::string>& args) {
         version |= a == "--version";
         if (a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
             a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" ||
-            a == "--cases")
+            a == "--cases" || a == "--expect-file" || a == "--check" || a == "--float-tolerance" ||
+            a == "--checker")
             ++i;
     }
     return help ? Mode::Help : version ? Mode::Version : Mode::Run;
@@ -135,6 +151,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.stdin_text == m.stdin_text);
     FUZZ_CHECK(o.stdin_file == m.stdin_file);
     FUZZ_CHECK(o.workdir == m.workdir);
+    FUZZ_CHECK(o.expect_file == m.expect_file);
+    FUZZ_CHECK(o.judge.check == m.check);
+    FUZZ_CHECK(o.judge.float_tolerance == m.float_tolerance);
+    FUZZ_CHECK(o.judge.checker == m.checker);
+    FUZZ_CHECK(o.judge.ignore_case == m.ignore_case);
+    FUZZ_CHECK(o.stop_at_first_failure == m.stop_at_first_failure);
 
     // The language is always text.
     FUZZ_CHECK(tessimar::is_valid_utf8(o.language));

@@ -45,15 +45,20 @@ Json answer(Mode mode, const std::vector<std::string>& args) {
     }
     RunOptions options = scan_options(args);
     const Status input = load_stdin_file(options);
+    Result<std::optional<MemFile>> expected = load_expect_file(options);
     // The program is read to its end in every case, so that a caller writing
     // it into a pipe never sees the pipe closed early; the first failure then
     // takes the place of the run.
     Result<std::string> program = read_all(0);
     if (!input) return build_setup_error_report(input.error());
+    if (!expected) return build_setup_error_report(expected.error());
+    Result<JudgeSettings> settings = make_judge_settings(options.judge);
+    if (!settings) return build_setup_error_report(settings.error());
     if (!program)
         return build_setup_error_report("cannot read the program from standard input: " + program.error());
+    Judging judging{std::move(settings.value()), std::move(expected.value()), options.stop_at_first_failure};
     return run(options.language, std::move(program.value()), std::move(options.stdin_text), options.limits,
-               options.workdir);
+               options.workdir, std::move(judging));
 }
 
 // --cases writes its line piece by piece while the cases run; --stdin and
@@ -65,13 +70,15 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     if (!options.cases) return std::nullopt;
     const auto to_stdout = [](std::string_view piece) { return write_all(1, piece.data(), piece.size()) == 0; };
     Result<std::string> program = read_all(0);
-    if (!program)
-        return to_stdout(to_json_line(build_setup_error_report(
-                   "cannot read the program from standard input: " + program.error())))
-                   ? 0
-                   : 1;
+    const auto setup_error = [&](const std::string& message) {
+        return to_stdout(to_json_line(build_setup_error_report(message))) ? 0 : 1;
+    };
+    Result<JudgeSettings> settings = make_judge_settings(options.judge);
+    if (!settings) return setup_error(settings.error());
+    if (!program) return setup_error("cannot read the program from standard input: " + program.error());
+    const Judging judging{std::move(settings.value()), std::nullopt, options.stop_at_first_failure};
     return run_cases(options.language, std::move(program.value()), *options.cases, options.limits, options.workdir,
-                     to_stdout)
+                     judging, to_stdout)
                ? 0
                : 1;
 }

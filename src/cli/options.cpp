@@ -51,6 +51,14 @@ RunOptions scan_options(const std::vector<std::string>& args) {
             o.limits.contain = true;
             continue;
         }
+        if (a == "--ignore-case") {
+            o.judge.ignore_case = true;
+            continue;
+        }
+        if (a == "--stop-at-first-failure") {
+            o.stop_at_first_failure = true;
+            continue;
+        }
         if (!is_value_option(a)) continue;
         if (i + 1 >= args.size()) break;
         const std::string& v = args[++i];
@@ -63,6 +71,10 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--stdin") o.stdin_text = v;
         else if (a == "--stdin-file") o.stdin_file = v;
         else if (a == "--cases") o.cases = v;
+        else if (a == "--expect-file") o.expect_file = v;
+        else if (a == "--check") o.judge.check = v;
+        else if (a == "--float-tolerance") o.judge.float_tolerance = v;
+        else if (a == "--checker") o.judge.checker = v;
         else o.workdir = v;
     }
     return o;
@@ -86,6 +98,20 @@ Status load_stdin_file(RunOptions& o) {
     if (const int err = append_to_end(fd.get(), data)) return failed(os_error_text(err));
     o.stdin_text = std::move(data);
     return Status::success();
+}
+
+Result<std::optional<MemFile>> load_expect_file(const RunOptions& o) {
+    if (!o.expect_file) return std::optional<MemFile>();
+    const auto failed = [&](const std::string& reason) {
+        return Error{"cannot read --expect-file " + display_path(*o.expect_file) + ": " + reason};
+    };
+    if (o.expect_file->find('\0') != std::string::npos) return failed("nul byte found in provided data");
+    UniqueFd fd(retry_eintr([&] { return open(o.expect_file->c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd.valid()) return failed(os_error_text(errno));
+    int err = 0;
+    Result<MemFile> copy = mem_file_from_fd(fd.get(), kMaxExpectedBytes, err);
+    if (!copy) return failed(err == EFBIG ? std::string("larger than 64 MiB") : copy.error());
+    return std::optional<MemFile>(std::move(copy.value()));
 }
 
 }  // namespace tessimar

@@ -8,6 +8,8 @@
 
 #include "common/result.hpp"
 #include "common/run_limits.hpp"
+#include "judge/judge_settings.hpp"
+#include "judge/mem_file.hpp"
 
 namespace tessimar {
 
@@ -18,6 +20,9 @@ struct RunOptions {
     std::optional<std::string> stdin_file;  // path bytes as given
     std::optional<std::string> workdir;     // path bytes as given
     std::optional<std::string> cases;       // --cases: directory path bytes as given
+    std::optional<std::string> expect_file;  // --expect-file: path bytes as given
+    JudgeOptions judge;                      // --check, --float-tolerance, --ignore-case, --checker
+    bool stop_at_first_failure = false;
 };
 
 enum class Mode { Run, Probe, Languages, Capabilities, Help, Version };
@@ -32,6 +37,11 @@ RunOptions scan_options(const std::vector<std::string>& args);
 // Applies --stdin-file: its bytes replace stdin_text. A file that cannot be
 // opened or read to its end is an error naming the path and the OS error.
 Status load_stdin_file(RunOptions& options);
+
+// Reads --expect-file in full, when it is given, into a file of the runner's
+// own memory. A file that cannot be opened or read, or one larger than
+// 64 MiB, is an error naming the path.
+Result<std::optional<MemFile>> load_expect_file(const RunOptions& options);
 
 // Reads a descriptor to its end. A read error is returned as its OS error
 // text; the caller still owns the decision to read on or stop.

@@ -32,6 +32,15 @@ Run options (a value option takes the next argument, whatever it is):
   --contain              confine the program's files, signals and sockets
                          (Landlock)
   --cases DIR            compile once, run once per DIR/*.in file
+  --expect-file PATH     judge the run against this expected answer
+                         (with --cases: DIR/NAME.out or DIR/NAME.ans)
+  --check MODE           exact, lines, tokens (default) or floats
+  --float-tolerance EPS  absolute or relative tolerance of floats (1e-6)
+  --ignore-case          fold ASCII letters before comparing
+  --checker PATH         judge with PATH INPUT OUTPUT ANSWER instead
+  --stop-at-first-failure
+                         with --cases: skip the cases after the first
+                         that is not OK
   --batch FILE           one JSON request per line of FILE ("-": standard
                          input), one report line per request
   --jobs N               requests of a batch run at once (default: the

@@ -5,6 +5,7 @@
 #include "catalogue/resolve.hpp"
 #include "common/text.hpp"
 #include "driver/run_driver.hpp"
+#include "judge/judge.hpp"
 #include "report/run_report.hpp"
 #include "workspace/case_dir.hpp"
 #include "workspace/case_reset.hpp"
@@ -52,14 +53,33 @@ struct CasesState {
     const PreparedRun& run;
     const CaseDir& dir;
     const RunLimits& limits;
+    const Judging& judging;
     std::optional<DirIdentity> scratch_id;
     bool created_work_dir = false;
     std::optional<DirIdentity> work_id;
 };
 
-TimedOutcome run_case(const CasesState& st, const CaseFile& file) {
+// The expected answer of a case, copied before its program runs.
+JudgeCase judge_case_of(const CasesState& st, const CaseFile& file, std::string_view input) {
+    std::optional<MemFile> answer;
+    if (file.has_answer()) {
+        Result<UniqueFd> fd = open_answer(st.dir, file);
+        if (!fd) return JudgeCase{std::nullopt, std::nullopt, fd.error()};
+        int err = 0;
+        Result<MemFile> copy = mem_file_from_fd(fd.value().get(), kMaxCaseBytes, err);
+        if (!copy)
+            return JudgeCase{std::nullopt, std::nullopt,
+                             "cannot read expected answer " + display_path(join_path(st.dir.path, file.answer_name)) +
+                                 ": " + (err == EFBIG ? std::string("larger than 64 MiB") : copy.error())};
+        answer = std::move(copy.value());
+    }
+    return prepare_judge_case(st.judging.settings, std::move(answer), input);
+}
+
+TimedOutcome run_case(const CasesState& st, const CaseFile& file, std::optional<JudgeCase>& judged) {
     Result<std::string> input = read_case(st.dir, file);
     if (!input) return not_started(input.error(), st.run);
+    if (file.has_answer() || st.judging.settings.checker) judged = judge_case_of(st, file, input.value());
     if (!st.scratch_id)
         return not_started("cannot replace the phase files in " + display_path(st.run.scratch_dir) +
                                ": its identity could not be read",
@@ -84,8 +104,8 @@ struct Body {
 };
 
 Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_text,
-              const RunLimits& limits, const std::optional<std::string>& workdir, Line& line,
-              bool& streaming) {
+              const RunLimits& limits, const std::optional<std::string>& workdir, const Judging& judging,
+              Line& line, bool& streaming) {
     std::string w;
     CreatedDir guard;  // removes a created work directory before the line ends
     if (workdir) {
@@ -104,30 +124,53 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     CompileStep compile = compile_step(run, limits);
     streaming = true;
     line.put("{\"cases\":[");
-    if (compile.failure) return Body{std::move(*compile.failure), true};
+    // Judged: every case object and the top level carry the check keys.
+    const bool judged_dir = judging.settings.checker || dir.judged_cases() > 0;
+    const std::size_t cases_judged = judging.settings.checker ? dir.cases.size() : dir.judged_cases();
+    std::size_t cases_passed = 0;
+    const auto add_counts = [&](Json& top) {
+        if (!judged_dir) return;
+        top["cases_judged"] = cases_judged;
+        top["cases_passed"] = cases_passed;
+    };
+    if (compile.failure) {
+        if (judged_dir) add_check_result(*compile.failure, CheckResult{});
+        add_counts(*compile.failure);
+        return Body{std::move(*compile.failure), true};
+    }
 
-    const CasesState st{run, dir, limits, dir_identity(run.scratch_dir), !workdir, guard.identity()};
+    const CasesState st{run, dir, limits, judging, dir_identity(run.scratch_dir), !workdir, guard.identity()};
     Json top;
     bool settled = false;  // the first case that is not "OK" decides the top level
     for (std::size_t i = 0; i < dir.cases.size() && line.ok(); ++i) {
         const CaseFile& file = dir.cases[i];
-        TimedOutcome r = run_case(st, file);
-        Json report = build_run_report(spec.name, std::move(r.outcome), r.duration_ms, compile.compile_ms,
-                                       r.total_ms, w, limits.max_memory_mb);
         if (i > 0) line.put(",");
+        if (settled && judging.stop_at_first_failure) {
+            line.put(compact(build_skipped_case_object(file.name(), judged_dir)));
+            continue;
+        }
+        std::optional<JudgeCase> judged;
+        TimedOutcome r = run_case(st, file, judged);
+        Json report = judged_run_report(run, std::move(r), compile.compile_ms, limits, judging.settings,
+                                        judged ? &*judged : nullptr);
+        judged.reset();
+        if (judged_dir && !report.contains("passed")) add_check_result(report, CheckResult{});
+        if (report.value("passed", Json(nullptr)) == Json(true)) ++cases_passed;
         line.put(compact(build_case_object(file.name(), report)));
         if (!settled) {
             settled = report.value("verdict", "") != "OK";
             top = std::move(report);
         }
     }
+    add_counts(top);
     return Body{std::move(top), true};
 }
 
 }  // namespace
 
 bool run_cases(const std::string& language, std::string program_text, const std::string& cases_dir,
-               const RunLimits& limits, const std::optional<std::string>& workdir, const LineSink& sink) {
+               const RunLimits& limits, const std::optional<std::string>& workdir, const Judging& judging,
+               const LineSink& sink) {
     Line line(sink);
     bool streaming = false;  // `{"cases":[` written
     bool closed = false;     // `],` written
@@ -142,7 +185,8 @@ bool run_cases(const std::string& language, std::string program_text, const std:
             line.put(to_json_line(build_setup_error_report(dir.error())));
             return line.ok();
         }
-        Body body = run_body(spec.value(), dir.value(), std::move(program_text), limits, workdir, line, streaming);
+        Body body = run_body(spec.value(), dir.value(), std::move(program_text), limits, workdir, judging, line,
+                             streaming);
         if (!body.cases_written) {
             line.put(to_json_line(body.report));
             return line.ok();

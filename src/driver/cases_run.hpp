@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/run_limits.hpp"
+#include "driver/run_driver.hpp"
 
 namespace tessimar {
 
@@ -17,8 +18,11 @@ namespace tessimar {
 using LineSink = std::function<bool(std::string_view)>;
 
 // Writes the whole line (ending in "\n") to `sink`. Returns false when the
-// sink failed; the cases left are then not run.
+// sink failed; the cases left are then not run. A case with an expected
+// answer (every case, with a checker) is judged; `judging.expected` is not
+// used.
 bool run_cases(const std::string& language, std::string program_text, const std::string& cases_dir,
-               const RunLimits& limits, const std::optional<std::string>& workdir, const LineSink& sink);
+               const RunLimits& limits, const std::optional<std::string>& workdir, const Judging& judging,
+               const LineSink& sink);
 
 }  // namespace tessimar

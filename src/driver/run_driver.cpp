@@ -33,27 +33,40 @@ EnvPairs extra_env(const PhasePaths& p, const std::string& work_dir) {
 }
 
 Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_text, std::string stdin_text,
-            const RunLimits& limits) {
+            const RunLimits& limits, Judging& judging) {
+    const bool judged = judging.expected || judging.settings.checker;
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text);
     std::string().swap(program_text);  // written to its file
     if (!prepared) return build_setup_error_report(prepared.error());
     const PreparedRun& p = prepared.value();
 
     CompileStep compile = compile_step(p, limits);
-    if (compile.failure) return std::move(*compile.failure);
+    if (compile.failure) {
+        if (judged) add_check_result(*compile.failure, CheckResult{});
+        return std::move(*compile.failure);
+    }
     const std::uint64_t compile_ms = compile.compile_ms;
     RunLimits run_limits = limits;
     if (compile_ms > 0) {
         const std::uint64_t budget = sat_mul(limits.timeout_secs, 1000);
         const std::uint64_t elapsed = ms_since(p.t0);
-        if (budget <= elapsed) return build_budget_exhausted_report(spec.name, compile_ms, elapsed, w);
+        if (budget <= elapsed) {
+            Json report = build_budget_exhausted_report(spec.name, compile_ms, elapsed, w);
+            if (judged) add_check_result(report, CheckResult{});
+            return report;
+        }
         const std::uint64_t left = budget - elapsed;  // rounded up to whole seconds, without overflow
         run_limits.timeout_secs = left / 1000 + (left % 1000 != 0 ? 1 : 0);
     }
 
+    if (!judged) {
+        TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
+        return build_run_report(spec.name, std::move(r.outcome), r.duration_ms, compile_ms, r.total_ms, w,
+                                limits.max_memory_mb);
+    }
+    const JudgeCase judge_case = prepare_judge_case(judging.settings, std::move(judging.expected), stdin_text);
     TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
-    return build_run_report(spec.name, std::move(r.outcome), r.duration_ms, compile_ms, r.total_ms, w,
-                            limits.max_memory_mb);
+    return judged_run_report(p, std::move(r), compile_ms, limits, judging.settings, &judge_case);
 }
 
 }  // namespace
@@ -114,18 +127,31 @@ TimedOutcome run_step(const PreparedRun& p, std::string stdin_bytes, const RunLi
     return r;
 }
 
+Json judged_run_report(const PreparedRun& p, TimedOutcome r, std::uint64_t compile_ms, const RunLimits& limits,
+                       const JudgeSettings& settings, const JudgeCase* judged) {
+    Json report = build_run_report(p.spec.name, std::move(r.outcome), r.duration_ms, compile_ms, r.total_ms,
+                                   p.work_dir, limits.max_memory_mb);
+    if (!judged) return report;
+    CheckResult result;
+    if (report.value("verdict", "") == "OK")
+        result = judge_output(settings, *judged, p.scratch_dir, p.compile_paths.python_path, limits);
+    add_check_result(report, result);
+    return report;
+}
+
 Json run(const std::string& language, std::string program_text, std::string stdin_text,
-         const RunLimits& limits, const std::optional<std::string>& workdir) {
+         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging) {
     Result<LanguageSpec> spec = resolve_language(language);
     if (!spec) return build_setup_error_report(spec.error());
 
-    if (workdir) return run_in(spec.value(), *workdir, std::move(program_text), std::move(stdin_text), limits);
+    if (workdir)
+        return run_in(spec.value(), *workdir, std::move(program_text), std::move(stdin_text), limits, judging);
 
     Result<std::string> created = create_work_dir();
     if (!created) return build_setup_error_report(created.error());
     // Removed on every path from here, after the result is built.
     CreatedDir guard(created.value(), dir_identity(created.value()));
-    return run_in(spec.value(), created.value(), std::move(program_text), std::move(stdin_text), limits);
+    return run_in(spec.value(), created.value(), std::move(program_text), std::move(stdin_text), limits, judging);
 }
 
 }  // namespace tessimar

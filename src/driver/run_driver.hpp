@@ -12,14 +12,24 @@
 #include "common/phase_outcome.hpp"
 #include "common/result.hpp"
 #include "common/run_limits.hpp"
+#include "judge/judge.hpp"
+#include "judge/judge_settings.hpp"
 #include "report/run_report.hpp"
 
 namespace tessimar {
 
+// How the output of a run is judged, when it is.
+struct Judging {
+    JudgeSettings settings;
+    std::optional<MemFile> expected;  // a single run's expected answer
+    bool stop_at_first_failure = false;  // --cases: skip the cases after the first that is not "OK"
+};
+
 // The program and the input are taken by value and let go once they are
-// written to the run's files (see run_phase).
+// written to the run's files (see run_phase). A single run is judged when
+// it has an expected answer or a checker.
 Json run(const std::string& language, std::string program_text, std::string stdin_text,
-         const RunLimits& limits, const std::optional<std::string>& workdir);
+         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging = {});
 
 // The steps of a run, shared with a run of one program over many inputs.
 
@@ -64,6 +74,11 @@ struct TimedOutcome {
 
 // One run phase with `stdin_bytes` as its standard input.
 TimedOutcome run_step(const PreparedRun& run, std::string stdin_bytes, const RunLimits& limits);
+
+// The report of a finished run phase, judged when `judged` holds a case:
+// the check runs only when the run's own verdict is "OK".
+Json judged_run_report(const PreparedRun& run, TimedOutcome r, std::uint64_t compile_ms,
+                       const RunLimits& limits, const JudgeSettings& settings, const JudgeCase* judged);
 
 // A work directory this run created, removed (guarded) when this goes away.
 class CreatedDir {

@@ -129,6 +129,48 @@ Json build_case_object(const std::string& name, const Json& run_report) {
         const auto it = run_report.find(key);
         c[key] = it != run_report.end() ? *it : Json(nullptr);
     }
+    for (const char* key : {"passed", "check_message"})
+        if (const auto it = run_report.find(key); it != run_report.end()) c[key] = *it;
+    return c;
+}
+
+void add_check_result(Json& report, const CheckResult& result) {
+    report["passed"] = nullptr;
+    report["check_message"] = nullptr;
+    switch (result.verdict) {
+        case CheckVerdict::NotChecked: return;
+        case CheckVerdict::Passed: report["passed"] = true; return;
+        case CheckVerdict::WrongAnswer:
+            report["passed"] = false;
+            report["verdict"] = "WA";
+            break;
+        case CheckVerdict::CheckerFailed: report["verdict"] = "FAIL"; break;
+    }
+    report["ok"] = false;
+    if (result.message) report["check_message"] = *result.message;
+}
+
+Json build_skipped_case_object(const std::string& name, bool judged) {
+    Json c = Json::object();
+    c["name"] = name;
+    c["verdict"] = "SKIPPED";
+    c["ok"] = false;
+    c["exit_code"] = nullptr;
+    c["timed_out"] = false;
+    c["duration_ms"] = 0;
+    c["cpu_ms"] = 0;
+    c["peak_memory_kb"] = 0;
+    c["stdout"] = "";
+    c["stdout_bytes"] = nullptr;
+    c["stderr"] = "";
+    c["stderr_bytes"] = nullptr;
+    c["output_truncated"] = false;
+    c["output_error"] = nullptr;
+    c["spawn_error"] = nullptr;
+    if (judged) {
+        c["passed"] = nullptr;
+        c["check_message"] = nullptr;
+    }
     return c;
 }
 

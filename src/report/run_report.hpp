@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/check_result.hpp"
 #include "common/phase_outcome.hpp"
 
 namespace tessimar {
@@ -29,6 +30,16 @@ Json build_run_report(const std::string& language_name, PhaseOutcome run_outcome
 // One case of a run over many inputs: the members of that case's run report
 // that describe its run phase, with the case's name.
 Json build_case_object(const std::string& name, const Json& run_report);
+
+// A judged report: "passed" and "check_message". A run whose own verdict is
+// "OK" becomes "WA" when its output did not pass and "FAIL" when the check
+// itself failed, both with ok false. A NotChecked result only adds the two
+// keys as null.
+void add_check_result(Json& report, const CheckResult& result);
+
+// A case that was not run because an earlier one failed: verdict "SKIPPED",
+// ok false, measurements null or zero. `judged` adds the two check keys.
+Json build_skipped_case_object(const std::string& name, bool judged);
 
 // Compact JSON followed by "\n".
 std::string to_json_line(const Json& value);

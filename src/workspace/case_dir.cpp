@@ -65,6 +65,57 @@ Error too_large(const std::string& dir, const std::string& name) {
     return Error{"case file " + entry_path(dir, name) + " is larger than 64 MiB"};
 }
 
+Error not_regular_answer(const std::string& dir, const std::string& name) {
+    return Error{"expected answer " + entry_path(dir, name) +
+                 " is not a regular file (symlink, directory, FIFO, socket or device)"};
+}
+
+// Finds "<name>.out" or "<name>.ans" beside a case file.
+Status find_answer(const CaseDir& dir, CaseFile& file) {
+    const std::string base = file.name();
+    for (const char* suffix : {".out", ".ans"}) {
+        const std::string name = base + suffix;
+        struct stat st;
+        if (fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;
+            return os_failure("cannot inspect expected answer", join_path(dir.path, name), errno);
+        }
+        if (!S_ISREG(st.st_mode)) return not_regular_answer(dir.path, name);
+        if (static_cast<std::uint64_t>(st.st_size) > kMaxCaseBytes)
+            return Error{"expected answer " + entry_path(dir.path, name) + " is larger than 64 MiB"};
+        if (file.has_answer())
+            return Error{"case " + base + " has two expected answers: " + entry_path(dir.path, file.answer_name) +
+                         " and " + entry_path(dir.path, name)};
+        file.answer_name = name;
+        file.answer_device = static_cast<std::uint64_t>(st.st_dev);
+        file.answer_inode = static_cast<std::uint64_t>(st.st_ino);
+    }
+    return Status::success();
+}
+
+// Opens a listed file without following a link or blocking on a FIFO, and
+// checks that it is still the one listed.
+Result<UniqueFd> open_listed(const CaseDir& dir, const std::string& name, std::uint64_t device,
+                             std::uint64_t inode, const char* what) {
+    UniqueFd fd(retry_eintr([&] {
+        return openat(dir.fd.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    }));
+    if (!fd.valid()) {
+        if (errno == ELOOP) return Error{std::string(what) + " " + entry_path(dir.path, name) +
+                                         " is not a regular file (symlink, directory, FIFO, socket or device)"};
+        return os_failure((std::string("cannot read ") + what).c_str(), join_path(dir.path, name), errno);
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return os_failure((std::string("cannot read ") + what).c_str(), join_path(dir.path, name), errno);
+    if (!S_ISREG(st.st_mode))
+        return Error{std::string(what) + " " + entry_path(dir.path, name) +
+                     " is not a regular file (symlink, directory, FIFO, socket or device)"};
+    if (static_cast<std::uint64_t>(st.st_dev) != device || static_cast<std::uint64_t>(st.st_ino) != inode)
+        return Error{std::string(what) + " " + entry_path(dir.path, name) + " was replaced after it was listed"};
+    return fd;
+}
+
 // The names ending in ".in", at most one more than kMaxCases.
 int list_names(int dir_fd, std::vector<std::string>& names) {
     return list_names_at(dir_fd, kMaxCases + 1, [](const char* name) { return ends_with_in(name); }, names);
@@ -104,30 +155,30 @@ Result<CaseDir> open_case_dir(const std::string& path) {
             return os_failure("cannot inspect case file", join_path(path, name), errno);
         if (!S_ISREG(st.st_mode)) return not_regular(path, name);
         if (static_cast<std::uint64_t>(st.st_size) > kMaxCaseBytes) return too_large(path, name);
-        dir.cases.push_back(CaseFile{std::move(name), static_cast<std::uint64_t>(st.st_dev),
-                                     static_cast<std::uint64_t>(st.st_ino)});
+        CaseFile file;
+        file.file_name = std::move(name);
+        file.device = static_cast<std::uint64_t>(st.st_dev);
+        file.inode = static_cast<std::uint64_t>(st.st_ino);
+        if (Status s = find_answer(dir, file); !s) return Error{s.error()};
+        dir.cases.push_back(std::move(file));
     }
     return dir;
+}
+
+Result<UniqueFd> open_answer(const CaseDir& dir, const CaseFile& file) {
+    return open_listed(dir, file.answer_name, file.answer_device, file.answer_inode, "expected answer");
 }
 
 Result<std::string> read_case(const CaseDir& dir, const CaseFile& file) {
     const std::string& name = file.file_name;
     // Non-blocking and no links: a FIFO or a link swapped in since the
     // listing is refused rather than waited on or followed.
-    UniqueFd fd(retry_eintr([&] {
-        return openat(dir.fd.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    }));
-    if (!fd.valid()) {
-        if (errno == ELOOP) return not_regular(dir.path, name);
-        return os_failure("cannot read case file", join_path(dir.path, name), errno);
-    }
+    Result<UniqueFd> opened = open_listed(dir, name, file.device, file.inode, "case file");
+    if (!opened) return Error{opened.error()};
+    const UniqueFd& fd = opened.value();
     struct stat st;
     if (fstat(fd.get(), &st) != 0)
         return os_failure("cannot read case file", join_path(dir.path, name), errno);
-    if (!S_ISREG(st.st_mode)) return not_regular(dir.path, name);
-    if (static_cast<std::uint64_t>(st.st_dev) != file.device ||
-        static_cast<std::uint64_t>(st.st_ino) != file.inode)
-        return Error{"case file " + entry_path(dir.path, name) + " was replaced after it was listed"};
 
     std::string data;
     try {

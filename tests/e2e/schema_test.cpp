@@ -88,6 +88,24 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
         const json compile = report("compile failure", run_of("c", "int main(void) { return }\n"), "RTE");
         EXPECT_EQ(compile.value("phase", ""), "compile");
     }
+    // Judged: a wrong answer; --cases with a failing checker and a skipped case.
+    TempDir judge_dir, judge_cases;
+    write_file(judge_dir / "answer", "2\n");
+    write_file(judge_dir / "checker", "#!/bin/sh\nexit 3\n", 0755);
+    write_file(judge_cases / "1.in", "");
+    write_file(judge_cases / "2.in", "");
+    report("WA", run_of("bash", "echo 1\n", {"--expect-file", judge_dir / "answer"}), "WA");
+    const json failed = report("FAIL with a skipped case",
+                               run_of("bash", "echo 1\n", {"--cases", judge_cases.path(), "--checker",
+                                                           judge_dir / "checker", "--stop-at-first-failure"}),
+                               "FAIL");
+    EXPECT_EQ(failed.at("cases").at(1).value("verdict", ""), "SKIPPED") << failed.dump();
+    json skipped_passed = failed;
+    skipped_passed["cases"][1]["passed"] = true;
+    add("a skipped case that passed", "run_report", skipped_passed, false);
+    json wa_ok = failed;
+    wa_ok["verdict"] = "WA";
+    add("WA without passed false", "run_report", wa_ok, false);
     add("setup error", "setup_error", output_of(run_exec(run_of("klingon", ""))));
     add("--languages", "languages", discovery("--languages"));
     add("--probe", "probe", discovery("--probe"));

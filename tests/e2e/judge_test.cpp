@@ -1,0 +1,183 @@
+// Judging through the real binary: each comparison mode on one pair it must
+// accept and one it must reject, checkers and their exit statuses, stopping
+// at the first failure, and the setup errors that keep anything from running.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+using namespace testing_support;
+using nlohmann::json;
+
+namespace {
+
+// The program echoes its input, so --stdin is the output under test.
+json judged(const std::string& output, const std::string& expected, std::vector<std::string> extra = {}) {
+    TempDir dir;
+    write_file(dir / "answer", expected);
+    extra.insert(extra.end(), {"--stdin", output, "--expect-file", dir / "answer"});
+    return report_of(run_exec(run_of("bash", "cat\n", extra)));
+}
+
+}  // namespace
+
+TEST(Judge, EachModeAcceptsOneAndRejectsOne) {
+    struct Pair {
+        std::vector<std::string> options;
+        std::string output, expected;
+        bool passes;
+    };
+    const std::vector<Pair> pairs = {
+        {{"--check", "exact"}, "\xff\x01 x\n", "\xff\x01 x\n", true},  // bytes, not the report's text
+        {{"--check", "exact"}, "x", "x\n", false},
+        {{"--check", "lines"}, "a b \r\nc\t\n\n", "a b\nc", true},
+        {{"--check", "lines"}, "a\nb\n", "a\nb\nc\n", false},  // the last line missing
+        {{}, "1\n2  3", "1 2\n3\n", true},                      // tokens by default
+        {{}, "1 2", "1 2 3", false},
+        {{"--check", "floats"}, "0.300001 x", "0.3 x", true},
+        {{"--check", "floats"}, "1.0001", "1", false},
+        {{"--check", "floats", "--float-tolerance", "1e-3"}, "1.0001", "1", true},
+        {{"--check", "floats"}, "nan", "1", false},
+        {{}, "YES", "yes", false},
+        {{"--ignore-case"}, "YES", "yes", true},
+    };
+    for (const Pair& p : pairs) {
+        const json j = judged(p.output, p.expected, p.options);
+        const auto text = [](const json& v) { return v.dump(-1, ' ', false, json::error_handler_t::replace); };
+        SCOPED_TRACE(text(p.options) + " " + text(p.expected) + " " + text(j));
+        EXPECT_EQ(j.at("passed"), json(p.passes));
+        EXPECT_EQ(j.value("verdict", ""), p.passes ? "OK" : "WA");
+        EXPECT_EQ(j.value("ok", !p.passes), p.passes);
+        EXPECT_EQ(j.at("check_message").is_null(), p.passes);
+        EXPECT_EQ(j.size(), 23u);  // the report's 21 keys and the two of the check
+    }
+    EXPECT_EQ(judged("4 5\n6 6\n", "4 5\n6 5\n").at("check_message"),
+              "line 2, token 2: expected \"5\", got \"6\"");
+    EXPECT_EQ(judged("a\nb\n", "a\nb\nc\n", {"--check", "lines"}).at("check_message"),
+              "line 3: expected \"c\", but the output ends after 2 lines (the answer has 3)");
+}
+
+TEST(Judge, ChecksOnlyARunWhoseOwnVerdictIsOk) {
+    TempDir dir;
+    write_file(dir / "answer", "x\n");
+    const json tle = report_of(
+        run_exec(run_of("bash", "echo x; sleep 30\n", {"--timeout", "1", "--expect-file", dir / "answer"})));
+    EXPECT_EQ(tle.value("verdict", ""), "TLE");
+    EXPECT_TRUE(tle.at("passed").is_null());
+    EXPECT_TRUE(tle.at("check_message").is_null());
+    // Output cut at the cap keeps its verdict and its ok.
+    const json ole = report_of(run_exec(
+        run_of("bash", "head -c 3000 /dev/zero\n", {"--max-output-kb", "1", "--expect-file", dir / "answer"})));
+    EXPECT_EQ(ole.value("verdict", ""), "OLE");
+    EXPECT_EQ(ole.value("ok", false), true);
+    EXPECT_TRUE(ole.at("passed").is_null());
+}
+
+TEST(Judge, CheckersGetInputOutputAndAnswerAndTheirStatusDecides) {
+    TempDir cases, tools, workdir;
+    // By the case's input: pass, reject with a message, exit 3, or check that
+    // it was given an empty answer file.
+    write_file(tools / "checker",
+               "#!/bin/sh\n"
+               "echo \"$1|$2|$3\" >> " + (tools / "calls") + "\n"
+               "case \"$(cat \"$1\")\" in\n"
+               "  pass) [ \"$(cat \"$2\")\" = pass ] && [ \"$(cat \"$3\")\" = wanted ] && exit 0; exit 9 ;;\n"
+               "  reject) echo 'wanted something else' >&2; exit 1 ;;\n"
+               "  crash) exit 3 ;;\n"
+               "  *) [ -s \"$3\" ] && exit 9; exit 2 ;;\n"
+               "esac\n",
+               0755);
+    write_file(cases / "1.in", "pass");
+    write_file(cases / "1.out", "wanted");
+    write_file(cases / "2.in", "reject");
+    write_file(cases / "3.in", "crash");
+    write_file(cases / "4.in", "none");
+    const json j = report_of(run_exec(run_of("bash", "cat\n",
+        {"--cases", cases.path(), "--checker", tools / "checker", "--workdir", workdir.path()})));
+    ASSERT_EQ(j.at("cases").size(), 4u) << j.dump();
+    const json& c = j.at("cases");
+    EXPECT_EQ(c[0].value("verdict", ""), "OK") << c[0].dump();
+    EXPECT_EQ(c[0].at("passed"), json(true));
+    EXPECT_EQ(c[1].value("verdict", ""), "WA");
+    EXPECT_EQ(c[1].at("check_message"), "wanted something else");
+    EXPECT_EQ(c[2].value("verdict", ""), "FAIL");
+    EXPECT_TRUE(c[2].at("passed").is_null());
+    EXPECT_EQ(c[2].at("check_message"), "the checker exited with status 3");
+    EXPECT_EQ(c[3].value("verdict", ""), "WA");
+    EXPECT_EQ(c[3].at("check_message"), "the checker exited with status 2 (presentation error)");
+    for (const json& one : c) EXPECT_EQ(one.size(), 17u);
+    EXPECT_EQ(j.value("cases_judged", 0), 4);
+    EXPECT_EQ(j.value("cases_passed", 0), 1);
+    EXPECT_EQ(j.value("verdict", ""), "WA");  // the first case that is not OK
+    // Absolute paths in the scratch directory; the checker's copies are gone.
+    const std::string calls = read_file(tools / "calls");
+    const std::string scratch = workdir / ".tessimar-run";
+    EXPECT_EQ(calls.substr(0, calls.find('\n')),
+              scratch + "/_tessimar_check_input|" + scratch + "/run.out|" + scratch + "/_tessimar_check_answer");
+    for (const std::string& name : list_dir(scratch)) EXPECT_EQ(name.find("_tessimar_check"), std::string::npos);
+}
+
+TEST(Judge, StopAtFirstFailureSkipsTheRest) {
+    TempDir cases, outside;
+    write_file(cases / "1.in", "1");
+    write_file(cases / "1.ans", "1");
+    write_file(cases / "2.in", "2");
+    write_file(cases / "2.ans", "3");
+    write_file(cases / "3.in", "3");
+    write_file(cases / "3.ans", "3");
+    write_file(cases / "4.in", "4");  // no answer
+    const std::string program = "x=$(cat); echo \"$x\"; touch " + (outside / "ran") + "-$x\n";
+    const json j = report_of(
+        run_exec(run_of("bash", program, {"--cases", cases.path(), "--stop-at-first-failure"})));
+    ASSERT_EQ(j.at("cases").size(), 4u) << j.dump();
+    const json& c = j.at("cases");
+    EXPECT_EQ(c[1].value("verdict", ""), "WA");
+    for (const int i : {2, 3}) {
+        EXPECT_EQ(c[i].value("verdict", ""), "SKIPPED") << c[i].dump();
+        EXPECT_EQ(c[i].value("ok", true), false);
+        EXPECT_TRUE(c[i].at("exit_code").is_null());
+        EXPECT_EQ(c[i].value("duration_ms", 1), 0);
+        EXPECT_TRUE(c[i].at("passed").is_null());
+    }
+    EXPECT_EQ(list_dir(outside.path()), (std::vector<std::string>{"ran-1", "ran-2"}));
+    EXPECT_EQ(j.value("cases_judged", 0), 3);  // skipped cases with an answer count
+    EXPECT_EQ(j.value("cases_passed", 0), 1);
+    EXPECT_EQ(j.at("check_message"), "line 1, token 1: expected \"3\", got \"2\"");
+}
+
+TEST(Judge, SetupErrorsRunNothing) {
+    TempDir cases, outside;
+    write_file(cases / "1.in", "1");
+    write_file(cases / "1.out", "1");
+    write_file(cases / "1.ans", "1");
+    write_file(outside / "plain", "#!/bin/sh\n");
+    const std::string program = "touch " + (outside / "ran") + "\n";
+    const auto line = [&](std::vector<std::string> extra) { return run_exec(run_of("bash", program, extra)).out; };
+    EXPECT_EQ(line({"--cases", cases.path()}),
+              "{\"error\":\"case 1 has two expected answers: " + (cases / "1.out") + " and " + (cases / "1.ans") +
+                  "\",\"ok\":false}\n");
+    unlink((cases / "1.ans").c_str());
+    unlink((cases / "1.out").c_str());
+    ASSERT_EQ(mkdir((cases / "1.out").c_str(), 0755), 0);
+    EXPECT_EQ(line({"--cases", cases.path()}),
+              "{\"error\":\"expected answer " + (cases / "1.out") +
+                  " is not a regular file (symlink, directory, FIFO, socket or device)\",\"ok\":false}\n");
+    EXPECT_EQ(line({"--expect-file", outside / "missing"}),
+              "{\"error\":\"cannot read --expect-file " + (outside / "missing") +
+                  ": No such file or directory (os error 2)\",\"ok\":false}\n");
+    EXPECT_EQ(line({"--check", "Tokens"}),
+              "{\"error\":\"unknown --check mode 'Tokens': use exact, lines, tokens or floats\",\"ok\":false}\n");
+    for (const char* eps : {"-1", "nan", "1e999", "0x1", ""})
+        EXPECT_EQ(line({"--float-tolerance", eps}),
+                  std::string("{\"error\":\"invalid --float-tolerance '") + eps +
+                      "': a finite, non-negative decimal number is needed\",\"ok\":false}\n");
+    EXPECT_EQ(line({"--checker", outside / "plain"}),
+              "{\"error\":\"cannot use --checker " + (outside / "plain") +
+                  ": not executable: Permission denied (os error 13)\",\"ok\":false}\n");
+    EXPECT_FALSE(exists(outside / "ran"));
+}

@@ -1,0 +1,137 @@
+// The comparison modes on their edges: number forms, the float tolerance,
+// missing and extra tokens and lines, and the bounds of the message.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/text.hpp"
+#include "judge/checker.hpp"
+#include "judge/compare.hpp"
+#include "judge/judge_settings.hpp"
+
+using namespace tessimar;
+
+namespace {
+
+JudgeSettings mode(CheckMode m, double eps = 1e-6, bool ignore_case = false) {
+    JudgeSettings s;
+    s.mode = m;
+    s.tolerance = eps;
+    s.ignore_case = ignore_case;
+    return s;
+}
+
+bool passes(const std::string& exp, const std::string& out, const JudgeSettings& s) {
+    return compare_output(exp, out, s).verdict == CheckVerdict::Passed;
+}
+
+std::string message(const std::string& exp, const std::string& out, const JudgeSettings& s) {
+    const CheckResult r = compare_output(exp, out, s);
+    EXPECT_EQ(r.verdict, CheckVerdict::WrongAnswer);
+    return r.message.value_or("");
+}
+
+}  // namespace
+
+TEST(ParseDecimal, FiniteDecimalFormsOnly) {
+    for (const char* yes : {"0", "-0", "+7", "007", "1.5", ".5", "5.", "-1e5", "2.5E-3", "1e+2"})
+        EXPECT_TRUE(parse_decimal(yes).has_value()) << yes;
+    for (const char* no : {"", "+", "-", ".", "e5", "1e", "1e+", "0x10", "1_000", " 1", "1 ", "nan", "inf",
+                           "-Infinity", "1e999", "1.2.3", "--1", "1,5"})
+        EXPECT_FALSE(parse_decimal(no).has_value()) << no;
+}
+
+TEST(Floats, ToleranceAbsoluteOrRelativeWithRoundingSlack) {
+    const JudgeSettings f = mode(CheckMode::Floats);
+    EXPECT_TRUE(passes("0.3", "0.300001", f));               // an error of exactly the tolerance
+    EXPECT_TRUE(passes("0.3", "0.30000000000000004", f));
+    EXPECT_FALSE(passes("0.3", "0.3000011", f));
+    EXPECT_TRUE(passes("1000000000", "1000001000", f));      // relative: 1e-6 of 1e9
+    EXPECT_FALSE(passes("1000000000", "1000001001", f));
+    EXPECT_TRUE(passes("0", "-0.0000005", f));
+    EXPECT_TRUE(passes(".5 -0", "0.5e0 0", f));
+    EXPECT_FALSE(passes("1", "1.0001", f));
+    EXPECT_TRUE(passes("1", "1.0001", mode(CheckMode::Floats, 1e-3)));
+    EXPECT_TRUE(passes("0", "1e-300", mode(CheckMode::Floats, 0)));  // within the slack
+    EXPECT_FALSE(passes("0", "1e-14", mode(CheckMode::Floats, 0)));
+    // A number never matches nan, inf or a word; other tokens compare exactly.
+    for (const char* bad : {"nan", "inf", "-inf", "NaN", "1e999", "x", "0x1"})
+        EXPECT_FALSE(passes("1", bad, f)) << bad;
+    EXPECT_TRUE(passes("nan YES", "nan YES", f));
+    EXPECT_FALSE(passes("yes", "YES", f));
+    EXPECT_TRUE(passes("yes 1E0", "YES 1", mode(CheckMode::Floats, 1e-6, true)));
+    EXPECT_EQ(message("1 2.5", "1\n2.6", f),
+              "line 2, token 1: expected \"2.5\", got \"2.6\" (difference 0.10000000000000009, tolerance 1e-06)");
+    EXPECT_EQ(message("1", "one", f), "line 1, token 1: expected the number \"1\", got \"one\"");
+}
+
+TEST(Tokens, WhitespaceIgnoredAndMissingOrExtraTokensNamed) {
+    const JudgeSettings t = mode(CheckMode::Tokens);
+    EXPECT_TRUE(passes("1 2\n3\n", " 1\t2 3\r\n\n", t));
+    EXPECT_TRUE(passes("", " \n", t));
+    EXPECT_FALSE(passes("1 2", "12", t));
+    EXPECT_FALSE(passes("1.0", "1", t));  // tokens are text, not numbers
+    EXPECT_EQ(message("4 5\n6 5", "4 5\n6 6", t), "line 2, token 2: expected \"5\", got \"6\"");
+    EXPECT_EQ(message("1 2 3", "1 2", t),
+              "token 3: expected \"3\", but the output ends after 2 tokens (the answer has 3)");
+    EXPECT_EQ(message("1 2", "1 2\n3 4", t),
+              "line 2, token 1: expected the end of the output, got \"3\" (the output has 4 tokens, the answer 2)");
+}
+
+TEST(Lines, TrailingBlanksAndCarriageReturnsAndAMissingLastLine) {
+    const JudgeSettings l = mode(CheckMode::Lines);
+    EXPECT_TRUE(passes("a b\nc\n", "a b \t\r\nc\n\n\n", l));
+    EXPECT_TRUE(passes("a\nc", "a\nc\n", l));
+    EXPECT_FALSE(passes("a b\n", "a  b\n", l));  // inner spaces count
+    EXPECT_FALSE(passes("a\n\nb\n", "a\nb\n", l));  // inner empty lines count
+    EXPECT_EQ(message("a\nb\n", "a\n", l), "line 2: expected \"b\", but the output ends after 1 lines (the answer has 2)");
+    EXPECT_EQ(message("a\n", "a\nb\n", l),
+              "line 2: expected the end of the output, got \"b\" (the output has 2 lines, the answer 1)");
+}
+
+TEST(Exact, BytesAndFirstDifference) {
+    const JudgeSettings e = mode(CheckMode::Exact);
+    EXPECT_TRUE(passes(std::string("\xff\0z\n", 4), std::string("\xff\0z\n", 4), e));
+    EXPECT_FALSE(passes("a\n", "a", e));
+    EXPECT_FALSE(passes("YES", "yes", e));
+    EXPECT_TRUE(passes("YES", "yes", mode(CheckMode::Exact, 1e-6, true)));
+    EXPECT_EQ(message("ab\ncd", "ab\nce", e), "byte 5 (line 2): expected \"d\", got \"e\"");
+    EXPECT_EQ(message("a\n", "a", e), "byte 2 (line 1): expected \"\\n\", got the end of the output");
+}
+
+TEST(CheckMessage, QuotedShortEscapedAndBoundedValidUtf8) {
+    EXPECT_EQ(quote_bytes("a\"b\\c\x01\t"), "\"a\\\"b\\\\c\\x01\\t\"");
+    EXPECT_EQ(quote_bytes(std::string(100, 'x')), "\"" + std::string(48, 'x') + "\"...");
+    EXPECT_TRUE(is_valid_utf8(quote_bytes("\xff\xfe")));
+    const std::string long_token(5000, 'z');
+    const std::string m = message("\xc3\xa9" + long_token, "\xc3\xa9" + long_token + "y", mode(CheckMode::Exact));
+    EXPECT_LE(m.size(), kMaxCheckMessage);
+    std::string many;
+    for (int i = 0; i < 600; ++i) many += "\xc3\xa9";  // 1200 bytes of two-byte characters
+    const std::string cut = bounded_message(many);
+    EXPECT_EQ(cut.size(), 1024u);
+    EXPECT_TRUE(is_valid_utf8(cut));
+    EXPECT_TRUE(is_valid_utf8(bounded_message(std::string(2000, '\xff'))));
+}
+
+TEST(CheckerResult, ExitStatusesSignalsAndTimeout) {
+    PhaseOutcome o;
+    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::Passed);
+    o.exit_code = 1;
+    o.stderr_text = "bad answer\n";
+    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::WrongAnswer);
+    EXPECT_EQ(checker_result(o, 5).message, "bad answer");
+    o.exit_code = 2;
+    o.stderr_text.clear();
+    EXPECT_EQ(checker_result(o, 5).message, "the checker exited with status 2 (presentation error)");
+    o.exit_code = 3;
+    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::CheckerFailed);
+    o.exit_code = 0;
+    o.signaled = true;
+    o.signal = 11;
+    EXPECT_EQ(checker_result(o, 5).message, "the checker was killed by signal 11");
+    o.signaled = false;
+    o.timed_out = true;
+    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::CheckerFailed);
+    EXPECT_EQ(checker_result(o, 5).message, "the checker ran past the timeout of 5 s");
+}
