@@ -59,6 +59,9 @@ CheckResult run_checker(const CheckerRequest& r, const MemFile& input, const Mem
     RunLimits limits = r.limits;
     limits.contain = false;
     limits.no_net = false;
+    // The data limit and its verdict are sized for the program's runtime,
+    // not for whatever the checker is written in.
+    limits.max_data_mb = 0;
     PhaseRequest request{kCheckerPhase,
                          {r.checker, join_path(r.scratch_dir, kCheckerInputName),
                           join_path(r.scratch_dir, r.output_name), join_path(r.scratch_dir, kCheckerAnswerName)},
@@ -67,6 +70,7 @@ CheckResult run_checker(const CheckerRequest& r, const MemFile& input, const Mem
                          "",
                          limits,
                          r.python_path,
+                         {},
                          {}};
     const PhaseOutcome outcome = run_phase(std::move(request));
     CheckResult result = checker_result(outcome, limits.timeout_secs);
