@@ -19,6 +19,7 @@
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "phase/reaper.hpp"
+#include "phase/run_user.hpp"
 #include "phase/spawn.hpp"
 #include "phase/termination.hpp"
 #include "report/output_capture.hpp"
@@ -110,6 +111,9 @@ public:
         plan_.runner_pid = getpid();
         plan_.filter = net.filter ? &program_ : nullptr;
         plan_.contain = contain.child();
+        plan_.contain.switch_user = r.user.active;
+        plan_.contain.uid = r.user.uid;
+        plan_.contain.gid = r.user.gid;
     }
     PreparedChild(const PreparedChild&) = delete;
     PreparedChild& operator=(const PreparedChild&) = delete;
@@ -234,11 +238,19 @@ PhaseOutcome run_phase(PhaseRequest r) {
     ChildEnv env = build_child_env(r.python_path, r.extra_env);
     const NetPlan net = plan_network(r.limits.no_net, env);
     PhaseOutcome outcome;
-    const LimitPlan limits = plan_limits(r.limits, outcome.unenforced, r.phase != "compile");
+    const LimitPlan limits = plan_limits(r.limits, outcome.unenforced, r.phase != "compile", r.user);
     // --contain: private HOME and TMPDIR in the environment, the ruleset ready.
     Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env);
     if (!contained) return start_failure(r, contained.error());
     const ContainPlan& contain = contained.value();
+    // The run's own id owns the phase's files and private directories.
+    const int phase_fds[] = {files.in.get(), files.out.get(), files.err.get()};
+    const auto value_of = [&](const char* name) {
+        const auto it = env.find(name);
+        return it == env.end() ? std::string() : it->second;
+    };
+    if (const int err = hand_over_phase(r.user, r.scratch_dir, value_of("HOME"), value_of("TMPDIR"), phase_fds, 3))
+        return start_failure(r, os_error_text(err));
     if (exec_inputs_have_nul(r, env)) return start_failure(r, "nul byte found in provided data");
     PreparedChild child(r, env, limits, net, contain, files);
     (void)become_subreaper();
@@ -261,6 +273,7 @@ PhaseOutcome run_phase(PhaseRequest r) {
     measure(waited, outcome);
     network_notes(net, outcome.unenforced);
     contain_notes(contain, outcome.unenforced);
+    if (r.user.unavailable) outcome.unenforced.push_back("contain_uid_unavailable");
     read_back(files, r.limits.max_output_kb, outcome);
     return outcome;
 }

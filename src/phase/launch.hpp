@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/child_user.hpp"
 #include "common/phase_outcome.hpp"
 #include "common/run_limits.hpp"
 #include "phase/child_env.hpp"
@@ -20,6 +21,7 @@ struct PhaseRequest {
     RunLimits limits;
     std::string python_path;
     EnvPairs extra_env;
+    ChildUser user;                 // the run's own id, under --contain as root
 };
 
 // Takes the request by value: the input bytes are written to the phase's

@@ -1,0 +1,123 @@
+#include "workspace/work_dir_loan.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "common/fd.hpp"
+#include "common/text.hpp"
+#include "workspace/dir_walk.hpp"
+
+namespace tessimar {
+namespace {
+
+// Permission bits through a path handle, so that nothing swapped in at the
+// name is changed instead (fchmod refuses O_PATH descriptors).
+int chmod_handle(int fd, mode_t mode) {
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return chmod(proc_path, mode) == 0 ? 0 : errno;
+}
+
+// One regular file the runner just wrote into the scratch directory.
+int hand_over_file(int scratch_fd, const std::string& path, std::uint32_t uid, std::uint32_t gid) {
+    std::string parent, name;
+    split_parent(path, parent, name);
+    UniqueFd fd(retry_eintr([&] { return openat(scratch_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }));
+    if (!fd.valid()) return errno;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return EPERM;  // not the file just written
+    return fchownat(fd.get(), "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+// Gives one entry of `dir_fd` back when the run's id owns it.
+int give_back(int dir_fd, const std::string& name, const WorkDirLoan& loan) {
+    UniqueFd fd(retry_eintr([&] { return openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }));
+    if (!fd.valid()) return errno == ENOENT ? 0 : errno;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return errno;
+    if (st.st_uid != loan.to_uid && st.st_gid != loan.to_gid) return 0;
+    // The owner's change also clears set-user-ID and set-group-ID bits.
+    if (fchownat(fd.get(), "", loan.owner_uid, loan.owner_gid, AT_EMPTY_PATH) != 0) return errno;
+    if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWOTH) == 0) return 0;
+    if (fstat(fd.get(), &st) != 0) return errno;
+    return chmod_handle(fd.get(), st.st_mode & 07777 & ~static_cast<mode_t>(S_IWOTH));
+}
+
+}  // namespace
+
+Result<WorkDirLoan> lend_work_dir(const std::string& work_dir, const std::string& scratch_dir,
+                                  const RunFiles& files, std::uint32_t uid, std::uint32_t gid) {
+    const auto failed = [&](int err) {
+        return Error{"cannot hand the work directory " + display_path(work_dir) + " to the run's user: " +
+                     os_error_text(err)};
+    };
+    UniqueFd work(retry_eintr([&] { return open(work_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!work.valid()) return failed(errno);
+    struct stat st;
+    if (fstat(work.get(), &st) != 0) return failed(errno);
+    WorkDirLoan loan;
+    loan.to_uid = uid;
+    loan.to_gid = gid;
+    loan.owner_uid = st.st_uid;
+    loan.owner_gid = st.st_gid;
+    loan.mode = st.st_mode & 07777;
+    loan.id = DirIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+
+    UniqueFd scratch(retry_eintr(
+        [&] { return open(scratch_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    if (!scratch.valid()) return failed(errno);
+    int err = 0;
+    if (fchown(work.get(), uid, gid) != 0) return failed(errno);
+    if (fchown(scratch.get(), uid, gid) != 0) err = errno;
+    if (err == 0) err = hand_over_file(scratch.get(), files.source_path, uid, gid);
+    if (err == 0) err = hand_over_file(scratch.get(), files.shim_path, uid, gid);
+    if (err != 0) {
+        (void)fchown(work.get(), loan.owner_uid, loan.owner_gid);
+        (void)fchmod(work.get(), loan.mode);
+        return failed(err);
+    }
+    loan.active = true;
+    return loan;
+}
+
+int return_work_dir(const std::string& work_dir, const WorkDirLoan& loan) {
+    if (!loan.active) return 0;
+    // The root is opened as a whole path: it is the caller's own directory,
+    // and it must still be the one that was lent.
+    UniqueFd work(retry_eintr([&] { return open(work_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!work.valid()) return errno;
+    DirWalk walk(DirWalk::Options{});
+    if (const int err = walk.open_root(work.get(), ".", &loan.id)) return err;
+    const std::uint64_t device = walk.top_identity().device;
+    int first_error = 0;
+    while (walk.depth() > 0) {
+        const DirEntry* entry = walk.next_entry();
+        if (entry == nullptr) {
+            walk.pop();
+            continue;
+        }
+        const std::string name = entry->name;
+        const bool dir = entry->type == DT_DIR;
+        const int fd = walk.top_fd();
+        if (fd < 0) return -fd;
+        if (const int err = give_back(fd, name, loan); err != 0 && first_error == 0) first_error = err;
+        if (!dir) continue;
+        const int err = walk.push(name);
+        if (err == ELOOP || err == ENOTDIR || err == ENOENT) continue;  // not a directory any more
+        if (err != 0) return err;
+        if (walk.top_identity().device != device) walk.pop();  // never cross a mount
+    }
+    // Last the directory itself (the one the walk began at): its owner and
+    // mode as they were.
+    if (fchown(work.get(), loan.owner_uid, loan.owner_gid) != 0) return errno;
+    if (fchmod(work.get(), loan.mode) != 0) return errno;
+    return first_error;
+}
+
+}  // namespace tessimar

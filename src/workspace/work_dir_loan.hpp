@@ -1,0 +1,38 @@
+// A work directory lent to a run's own user id for the run, and given back
+// afterwards: the scratch directory, the run's files and the work directory
+// itself belong to that id while the children run, and everything the id
+// owns in the tree belongs to the directory's owner again once the run is
+// over, with nothing left writable to a later run's id.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/dir_identity.hpp"
+#include "common/result.hpp"
+#include "workspace/work_dir.hpp"
+
+namespace tessimar {
+
+struct WorkDirLoan {
+    bool active = false;
+    std::uint32_t to_uid = 0, to_gid = 0;        // the run's id
+    std::uint32_t owner_uid = 0, owner_gid = 0;  // the directory's own owner
+    mode_t mode = 0;                             // its permission bits before
+    DirIdentity id;
+};
+
+// Hands the work directory, the scratch directory in it and the run files
+// over to `uid`/`gid`. On failure nothing of the work directory is changed.
+Result<WorkDirLoan> lend_work_dir(const std::string& work_dir, const std::string& scratch_dir,
+                                  const RunFiles& files, std::uint32_t uid, std::uint32_t gid);
+
+// Gives the work directory its owner and mode back, and every entry below
+// it that the run's uid or gid owns to the directory's owner, without the
+// write bit for others. Nothing of the run's id may be running. Stays on
+// the directory's device; no link is followed. Returns 0 or an errno.
+int return_work_dir(const std::string& work_dir, const WorkDirLoan& loan);
+
+}  // namespace tessimar
