@@ -148,9 +148,8 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
         held.lock_ = std::move(lock);
         return held;
     }
-    return Error{"no free user id for the run: all " + std::to_string(std::uint64_t{r.last} - r.first + 1) +
-                 " ids of " + kIdRangeVariable + " (" + std::to_string(r.first) + "-" + std::to_string(r.last) +
-                 ") are in use"};
+    return Error{"no free user id for the run: every id of " + std::string(kIdRangeVariable) + " (" +
+                 std::to_string(r.first) + "-" + std::to_string(r.last) + ") is in use"};
 }
 
 void RunUser::kill_leftovers() const {
