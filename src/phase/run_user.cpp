@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -94,22 +95,38 @@ int become_run_user(std::uint32_t uid, std::uint32_t gid) {
     return 0;
 }
 
-int kill_processes_of(std::uint32_t uid, std::uint32_t gid) {
+Cleared kill_processes_of(std::uint32_t uid, std::uint32_t gid) {
+    // The helper's exit status: 0 nothing found, 1 something killed, or
+    // kErrorBase plus the errno of a failed switch.
+    constexpr int kErrorBase = 100;
     // The helper borrows the runner's memory until it exits; it makes only
     // system calls. kill(-1) as that user reaches every process of it that
     // the kernel lists at that moment, under the lock that a fork must also
-    // take: nothing forks past it.
+    // take: nothing forks past it. It fails with ESRCH when there was none.
     const pid_t pid = vfork();
-    if (pid < 0) return errno;
+    if (pid < 0) return {errno, false};
     if (pid == 0) {
         const int err = become_run_user(uid, gid);
-        if (err == 0) (void)syscall(SYS_kill, -1, SIGKILL);
-        _exit(err > 0 && err < 256 ? err : (err == 0 ? 0 : EIO));
+        if (err != 0) _exit(kErrorBase + (err < 256 - kErrorBase ? err : EIO));
+        (void)syscall(SYS_kill, -1, SIGKILL);
+        // Whether anything of the id is left to count (killed processes
+        // count until they are reaped): with a process limit of 2 a fork
+        // succeeds only while the helper is the id's one process.
+        const struct rlimit two{2, 2};
+        if (syscall(SYS_setrlimit, RLIMIT_NPROC, &two) != 0) _exit(1);
+        const pid_t probe = vfork();
+        if (probe == 0) _exit(0);
+        if (probe < 0) _exit(1);
+        int probe_status;
+        (void)syscall(SYS_wait4, probe, &probe_status, 0, nullptr);
+        _exit(0);
     }
     int status = 0;
-    if (retry_eintr([&] { return waitpid(pid, &status, 0); }) < 0) return errno;
-    if (!WIFEXITED(status)) return EIO;
-    return WEXITSTATUS(status);
+    if (retry_eintr([&] { return waitpid(pid, &status, 0); }) < 0) return {errno, false};
+    if (!WIFEXITED(status)) return {EIO, false};
+    const int code = WEXITSTATUS(status);
+    if (code >= kErrorBase) return {code - kErrorBase, false};
+    return {0, code == 1};
 }
 
 Result<RunUser> RunUser::claim(const RunLimits& limits) {
@@ -133,7 +150,8 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
             return Error{"cannot lock user id " + name + " for the run: " + os_error_text(errno)};
         }
         const auto uid = static_cast<std::uint32_t>(id);
-        const int err = kill_processes_of(uid, uid);
+        const Cleared cleared = kill_processes_of(uid, uid);
+        const int err = cleared.error;
         if (err == EINVAL || err == EPERM) {
             // A user namespace that maps no such id: the children stay uid 0.
             held.user_.unavailable = true;
@@ -143,8 +161,10 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
         held.user_.active = true;
         held.user_.uid = uid;
         held.user_.gid = uid;
-        // What was just killed counts until it is reaped.
-        if (!fixed_process_limit()) held.user_.tasks = scan_user_tasks("/proc", uid).value_or(0);
+        // What was just killed counts until it is reaped; the count is
+        // taken only when there was something (normally there is not).
+        if (cleared.found && !fixed_process_limit())
+            held.user_.tasks = scan_user_tasks("/proc", uid).value_or(0);
         held.lock_ = std::move(lock);
         return held;
     }

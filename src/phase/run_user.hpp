@@ -62,10 +62,15 @@ private:
     UniqueFd lock_;  // released by the kernel when the runner goes, however it goes
 };
 
-// The result of trying the switch to `uid`/`gid` in a short-lived helper
-// that then kills every process of that id: 0, or the errno of the step
-// that failed (EINVAL or EPERM: the id cannot be taken here).
-int kill_processes_of(std::uint32_t uid, std::uint32_t gid);
+// Switches to `uid`/`gid` in a short-lived helper that then kills every
+// process of that id. `error`: 0, or the errno of the step that failed
+// (EINVAL or EPERM: the id cannot be taken here). `found`: there was a
+// process to kill.
+struct Cleared {
+    int error = 0;
+    bool found = false;
+};
+Cleared kill_processes_of(std::uint32_t uid, std::uint32_t gid);
 
 // Child side, async-signal-safe: supplementary groups cleared, then the
 // gid, then the uid. Returns 0 or the errno of the failed step.
