@@ -146,7 +146,7 @@ bool run_cases(const std::string& language, std::string program_text, const std:
         }
         // Held from before the first phase until the work directory is
         // removed or given back.
-        Result<RunUser> user = RunUser::claim(limits);
+        Result<RunUser> user = claim_run_user(limits);
         if (!user) {
             line.put(to_json_line(build_setup_error_report(user.error())));
             return line.ok();

@@ -70,10 +70,27 @@ CreatedDir::~CreatedDir() {
     if (active_) remove_dir_guarded(path_, id_);
 }
 
+WorkDirReturn::WorkDirReturn(const RunUser& user, const PreparedRun& run) : user_(user), run_(run) {
+    if (!run_.loan.active) return;
+    std::string path = run_.work_dir;
+    if (path.empty() || path.front() != '/') path = join_path(current_dir(), path);
+    user_.note(describe_loan(path, run_.loan));
+}
+
 WorkDirReturn::~WorkDirReturn() {
     if (!run_.loan.active) return;
     user_.kill_leftovers();
-    (void)return_work_dir(run_.work_dir, run_.loan);
+    if (return_work_dir(run_.work_dir, run_.loan) == 0) user_.note("");
+}
+
+Result<RunUser> claim_run_user(const RunLimits& limits) {
+    Result<RunUser> user = RunUser::claim(limits);
+    if (!user || user.value().left_note().empty()) return user;
+    // Nothing of the id runs any more: the claim killed it.
+    if (const std::optional<DescribedLoan> left = parse_loan(user.value().left_note()))
+        (void)return_work_dir(left->work_dir, left->loan);
+    user.value().note("");
+    return user;
 }
 
 Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& w,
@@ -136,7 +153,7 @@ Json run(const std::string& language, std::string program_text, std::string stdi
 
     // Held from before the first phase until the work directory is removed
     // or given back.
-    Result<RunUser> user = RunUser::claim(limits);
+    Result<RunUser> user = claim_run_user(limits);
     if (!user) return build_setup_error_report(user.error());
 
     if (workdir)

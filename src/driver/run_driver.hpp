@@ -56,10 +56,11 @@ Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& wor
                                 const std::string& program_text, const ChildUser& user = ChildUser{});
 
 // A caller's work directory lent to the run's id, given back when this goes
-// away, after whatever still runs under that id is killed.
+// away, after whatever still runs under that id is killed. Meanwhile the
+// loan is noted in the id's lock file.
 class WorkDirReturn {
 public:
-    WorkDirReturn(const RunUser& user, const PreparedRun& run) : user_(user), run_(run) {}
+    WorkDirReturn(const RunUser& user, const PreparedRun& run);
     WorkDirReturn(const WorkDirReturn&) = delete;
     WorkDirReturn& operator=(const WorkDirReturn&) = delete;
     ~WorkDirReturn();
@@ -68,6 +69,10 @@ private:
     const RunUser& user_;
     const PreparedRun& run_;
 };
+
+// The id of the run, claimed; a work directory that an earlier holder of it
+// lent and never gave back (its runner was killed) is given back first.
+Result<RunUser> claim_run_user(const RunLimits& limits);
 
 struct CompileStep {
     std::optional<Json> failure;  // the compile-failure report

@@ -165,11 +165,20 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
         // taken only when there was something (normally there is not).
         if (cleared.found && !fixed_process_limit())
             held.user_.tasks = scan_user_tasks("/proc", uid).value_or(0);
+        if (const int read_err = append_to_end(lock.get(), held.left_note_, 1 << 16))
+            return Error{"cannot read the lock of user id " + name + ": " + os_error_text(read_err)};
         held.lock_ = std::move(lock);
         return held;
     }
     return Error{"no free user id for the run: every id of " + std::string(kIdRangeVariable) + " (" +
                  std::to_string(r.first) + "-" + std::to_string(r.last) + ") is in use"};
+}
+
+void RunUser::note(const std::string& text) const {
+    if (!lock_.valid()) return;
+    // Best effort: a note that cannot be written only leaves less to settle.
+    if (ftruncate(lock_.get(), 0) != 0) return;
+    if (!text.empty()) (void)retry_eintr([&] { return pwrite(lock_.get(), text.data(), text.size(), 0); });
 }
 
 void RunUser::kill_leftovers() const {

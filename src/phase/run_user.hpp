@@ -57,9 +57,17 @@ public:
     // Kills every process running under the held id (nothing without one).
     void kill_leftovers() const;
 
+    // What the id's lock file held when the id was claimed: the note an
+    // earlier run left there and did not clear (see `note`).
+    const std::string& left_note() const { return left_note_; }
+
+    // Replaces what the id's lock file holds (empty: clears it).
+    void note(const std::string& text) const;
+
 private:
     ChildUser user_;
     UniqueFd lock_;  // released by the kernel when the runner goes, however it goes
+    std::string left_note_;
 };
 
 // Switches to `uid`/`gid` in a short-lived helper that then kills every

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <sstream>
 
 #include "common/fd.hpp"
 #include "common/text.hpp"
@@ -118,6 +119,35 @@ int return_work_dir(const std::string& work_dir, const WorkDirLoan& loan) {
     if (fchown(work.get(), loan.owner_uid, loan.owner_gid) != 0) return errno;
     if (fchmod(work.get(), loan.mode) != 0) return errno;
     return first_error;
+}
+
+namespace {
+constexpr const char* kLoanHeader = "work directory loan 1\n";
+}  // namespace
+
+std::string describe_loan(const std::string& work_dir, const WorkDirLoan& loan) {
+    return kLoanHeader + std::to_string(loan.to_uid) + " " + std::to_string(loan.to_gid) + " " +
+           std::to_string(loan.owner_uid) + " " + std::to_string(loan.owner_gid) + " " +
+           std::to_string(loan.mode) + " " + std::to_string(loan.id.device) + " " +
+           std::to_string(loan.id.inode) + "\n" + work_dir;
+}
+
+std::optional<DescribedLoan> parse_loan(const std::string& text) {
+    const std::string header = kLoanHeader;
+    if (text.compare(0, header.size(), header) != 0) return std::nullopt;
+    const std::size_t end = text.find('\n', header.size());
+    if (end == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(header.size(), end - header.size()));
+    DescribedLoan d;
+    unsigned long long mode = 0;
+    if (!(fields >> d.loan.to_uid >> d.loan.to_gid >> d.loan.owner_uid >> d.loan.owner_gid >> mode >>
+          d.loan.id.device >> d.loan.id.inode))
+        return std::nullopt;
+    d.loan.mode = static_cast<mode_t>(mode & 07777);
+    d.work_dir = text.substr(end + 1);
+    if (d.work_dir.empty() || d.work_dir.front() != '/') return std::nullopt;
+    d.loan.active = true;
+    return d;
 }
 
 }  // namespace tessimar

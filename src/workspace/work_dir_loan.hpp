@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/dir_identity.hpp"
@@ -34,5 +35,16 @@ Result<WorkDirLoan> lend_work_dir(const std::string& work_dir, const std::string
 // write bit for others. Nothing of the run's id may be running. Stays on
 // the directory's device; no link is followed. Returns 0 or an errno.
 int return_work_dir(const std::string& work_dir, const WorkDirLoan& loan);
+
+// A loan as text, kept beside the run's id while the loan lasts, so that a
+// runner killed by a signal before it gave the directory back leaves what
+// the next holder of the id needs to give it back. `work_dir` is absolute.
+std::string describe_loan(const std::string& work_dir, const WorkDirLoan& loan);
+
+struct DescribedLoan {
+    std::string work_dir;
+    WorkDirLoan loan;
+};
+std::optional<DescribedLoan> parse_loan(const std::string& text);
 
 }  // namespace tessimar
