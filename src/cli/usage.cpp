@@ -28,7 +28,8 @@ Run options (a value option takes the next argument, whatever it is):
   --workdir DIR          run in DIR instead of a fresh temporary directory
   --no-net               refuse the program network sockets
   --contain              confine the program's files, signals and sockets
-                         (Landlock)
+                         (Landlock); as root, also run it as a user id of
+                         its own (TESSIMAR_CONTAIN_UIDS)
   --cases DIR            compile once, run once per DIR/*.in file
   --batch FILE           one JSON request per line of FILE ("-": standard
                          input), one report line per request
