@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,13 +17,16 @@
 namespace tessimar {
 namespace {
 
-// Permission bits through a path handle, so that nothing swapped in at the
-// name is changed instead (fchmod refuses O_PATH descriptors).
-int chmod_handle(int fd, mode_t mode) {
+// The path of a descriptor's own file: calls made through it reach that
+// file, even for O_PATH handles (which fchmod and fsetxattr refuse), and
+// nothing swapped in at its name since.
+std::string handle_path(int fd) {
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    return chmod(proc_path, mode) == 0 ? 0 : errno;
+    return proc_path;
 }
+
+int chmod_handle(int fd, mode_t mode) { return chmod(handle_path(fd).c_str(), mode) == 0 ? 0 : errno; }
 
 // One regular file the runner just wrote into the scratch directory.
 int hand_over_file(int scratch_fd, const std::string& path, std::uint32_t uid, std::uint32_t gid) {
@@ -36,6 +40,33 @@ int hand_over_file(int scratch_fd, const std::string& path, std::uint32_t uid, s
     return fchownat(fd.get(), "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 
+constexpr const char* kAclAccess = "system.posix_acl_access";
+constexpr const char* kAclDefault = "system.posix_acl_default";
+
+// The value of an extended attribute, or none when the file has none (or
+// the file system keeps none).
+Result<std::optional<std::string>> read_xattr(int fd, const char* name) {
+    std::string value(256, '\0');
+    while (true) {
+        const ssize_t n = fgetxattr(fd, name, value.data(), value.size());
+        if (n >= 0) {
+            value.resize(static_cast<std::size_t>(n));
+            return std::optional<std::string>(value);
+        }
+        if (errno == ENODATA || errno == ENOTSUP) return std::optional<std::string>();
+        if (errno != ERANGE || value.size() > (1U << 20)) return Error{os_error_text(errno)};
+        value.resize(value.size() * 4);
+    }
+}
+
+// Sets an extended attribute of the file behind a path handle to `value`,
+// or removes it.
+int restore_xattr(const std::string& path, const char* name, const std::optional<std::string>& value) {
+    if (value) return setxattr(path.c_str(), name, value->data(), value->size(), 0) == 0 ? 0 : errno;
+    if (removexattr(path.c_str(), name) == 0 || errno == ENODATA || errno == ENOTSUP) return 0;
+    return errno;
+}
+
 // Gives one entry of `dir_fd` back when the run's id owns it.
 int give_back(int dir_fd, const std::string& name, const WorkDirLoan& loan) {
     UniqueFd fd(retry_eintr([&] { return openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }));
@@ -45,8 +76,13 @@ int give_back(int dir_fd, const std::string& name, const WorkDirLoan& loan) {
     if (st.st_uid != loan.to_uid && st.st_gid != loan.to_gid) return 0;
     // The owner's change also clears set-user-ID and set-group-ID bits.
     if (fchownat(fd.get(), "", loan.owner_uid, loan.owner_gid, AT_EMPTY_PATH) != 0) return errno;
-    if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWOTH) == 0) return 0;
+    if (S_ISLNK(st.st_mode)) return 0;
+    // Lists that the id gave itself or others on what it made go with it.
+    const std::string path = handle_path(fd.get());
+    for (const char* name : {kAclAccess, kAclDefault})
+        if (const int err = restore_xattr(path, name, std::nullopt)) return err;
     if (fstat(fd.get(), &st) != 0) return errno;
+    if ((st.st_mode & S_IWOTH) == 0) return 0;
     return chmod_handle(fd.get(), st.st_mode & 07777 & ~static_cast<mode_t>(S_IWOTH));
 }
 
@@ -69,6 +105,14 @@ Result<WorkDirLoan> lend_work_dir(const std::string& work_dir, const std::string
     loan.owner_gid = st.st_gid;
     loan.mode = st.st_mode & 07777;
     loan.id = DirIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    Result<std::optional<std::string>> access = read_xattr(work.get(), kAclAccess);
+    if (!access) return Error{"cannot hand the work directory " + display_path(work_dir) + " to the run's user: " +
+                              access.error()};
+    Result<std::optional<std::string>> defaults = read_xattr(work.get(), kAclDefault);
+    if (!defaults) return Error{"cannot hand the work directory " + display_path(work_dir) + " to the run's user: " +
+                                defaults.error()};
+    loan.acl_access = access.value();
+    loan.acl_default = defaults.value();
 
     UniqueFd scratch(retry_eintr(
         [&] { return open(scratch_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
@@ -84,15 +128,20 @@ Result<WorkDirLoan> lend_work_dir(const std::string& work_dir, const std::string
         return failed(err);
     }
     loan.active = true;
+    loan.dir = std::make_shared<UniqueFd>(std::move(work));
     return loan;
 }
 
 int return_work_dir(const std::string& work_dir, const WorkDirLoan& loan) {
     if (!loan.active) return 0;
-    // The root is opened as a whole path: it is the caller's own directory,
-    // and it must still be the one that was lent.
-    UniqueFd work(retry_eintr([&] { return open(work_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!work.valid()) return errno;
+    // The directory held since the loan; read back from a note, the caller's
+    // own path, which must still lead to the directory that was lent.
+    UniqueFd opened;
+    if (!loan.dir || !loan.dir->valid()) {
+        opened.reset(retry_eintr([&] { return open(work_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+        if (!opened.valid()) return errno;
+    }
+    const UniqueFd& work = opened.valid() ? opened : *loan.dir;
     DirWalk walk(DirWalk::Options{});
     if (const int err = walk.open_root(work.get(), ".", &loan.id)) return err;
     const std::uint64_t device = walk.top_identity().device;
@@ -117,19 +166,53 @@ int return_work_dir(const std::string& work_dir, const WorkDirLoan& loan) {
     // Last the directory itself (the one the walk began at): its owner and
     // mode as they were.
     if (fchown(work.get(), loan.owner_uid, loan.owner_gid) != 0) return errno;
+    const std::string path = handle_path(work.get());
+    if (const int err = restore_xattr(path, kAclAccess, loan.acl_access)) return err;
+    if (const int err = restore_xattr(path, kAclDefault, loan.acl_default)) return err;
     if (fchmod(work.get(), loan.mode) != 0) return errno;
     return first_error;
 }
 
 namespace {
-constexpr const char* kLoanHeader = "work directory loan 1\n";
+constexpr const char* kLoanHeader = "work directory loan 2\n";
+}  // namespace
+
+namespace {
+
+// An optional byte string as one word: "-" for none, else hexadecimal.
+std::string hex_word(const std::optional<std::string>& bytes) {
+    if (!bytes) return "-";
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out = "x";
+    for (const unsigned char c : *bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
+bool from_hex_word(const std::string& word, std::optional<std::string>& bytes) {
+    if (word == "-") return true;
+    if (word.empty() || word[0] != 'x' || word.size() % 2 != 1) return false;
+    const auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    std::string out;
+    for (std::size_t i = 1; i < word.size(); i += 2) {
+        const int hi = digit(word[i]), lo = digit(word[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+    }
+    bytes = std::move(out);
+    return true;
+}
+
 }  // namespace
 
 std::string describe_loan(const std::string& work_dir, const WorkDirLoan& loan) {
     return kLoanHeader + std::to_string(loan.to_uid) + " " + std::to_string(loan.to_gid) + " " +
            std::to_string(loan.owner_uid) + " " + std::to_string(loan.owner_gid) + " " +
            std::to_string(loan.mode) + " " + std::to_string(loan.id.device) + " " +
-           std::to_string(loan.id.inode) + "\n" + work_dir;
+           std::to_string(loan.id.inode) + " " + hex_word(loan.acl_access) + " " + hex_word(loan.acl_default) +
+           "\n" + work_dir;
 }
 
 std::optional<DescribedLoan> parse_loan(const std::string& text) {
@@ -140,8 +223,10 @@ std::optional<DescribedLoan> parse_loan(const std::string& text) {
     std::istringstream fields(text.substr(header.size(), end - header.size()));
     DescribedLoan d;
     unsigned long long mode = 0;
+    std::string access, defaults;
     if (!(fields >> d.loan.to_uid >> d.loan.to_gid >> d.loan.owner_uid >> d.loan.owner_gid >> mode >>
-          d.loan.id.device >> d.loan.id.inode))
+          d.loan.id.device >> d.loan.id.inode >> access >> defaults) ||
+        !from_hex_word(access, d.loan.acl_access) || !from_hex_word(defaults, d.loan.acl_default))
         return std::nullopt;
     d.loan.mode = static_cast<mode_t>(mode & 07777);
     d.work_dir = text.substr(end + 1);

@@ -2,6 +2,7 @@
 // themselves or shrug off signals, and the runner itself signalled in the
 // middle of either phase.
 #include <dirent.h>
+#include <sys/xattr.h>
 
 #include <cstdio>
 #include <set>
@@ -564,9 +565,17 @@ TEST_F(RunUserId, CallersWorkDirectoryIsGivenBack) {
         "echo made > made; chmod 4777 made\n"
         "mkdir -p d/e; echo deep > d/e/f; chmod 777 d d/e\n"
         "ln -s /etc/passwd link\n"
-        "echo theirs > mine 2>/dev/null || echo refused\n";
+        "echo theirs > mine 2>/dev/null || echo refused\n"
+        // Access control lists that would keep the id's rights after the run.
+        "/usr/bin/python3 -c \"import os, struct\n"
+        "acl = struct.pack('<I', 2) + b''.join(struct.pack('<HHI', *e) for e in [(1, 7, 2**32 - 1),\n"
+        "    (2, 7, os.getuid()), (4, 5, 2**32 - 1), (16, 7, 2**32 - 1), (32, 0, 2**32 - 1)])\n"
+        "for p, n in (('.', 'access'), ('.', 'default'), ('d', 'default'), ('made', 'access')):\n"
+        "    os.setxattr(p, 'system.posix_acl_' + n, acl)\n"
+        "print('acl set')\" 2>/dev/null || echo no acl\n";
     const json j = checked_report(run_exec(contained("bash", program, "61230-61230", {"--workdir", w})));
-    EXPECT_EQ(j.value("stdout", ""), "61230\nrefused\n") << j.dump();
+    const std::string out = j.value("stdout", "");
+    EXPECT_TRUE(out == "61230\nrefused\nacl set\n" || out == "61230\nrefused\nno acl\n") << j.dump();
     EXPECT_EQ(testing_support::read_file(w + "/mine"), "caller\n");
 
     struct stat st;
@@ -574,6 +583,7 @@ TEST_F(RunUserId, CallersWorkDirectoryIsGivenBack) {
     EXPECT_EQ(st.st_uid, 65534U);
     EXPECT_EQ(st.st_gid, 65534U);
     EXPECT_EQ(st.st_mode & 07777, 0750U);
+    EXPECT_EQ(listxattr(w.c_str(), nullptr, 0), 0) << "the work directory keeps the id's access control lists";
     std::vector<std::string> pending = {w};
     int seen = 0;
     while (!pending.empty()) {
@@ -591,6 +601,7 @@ TEST_F(RunUserId, CallersWorkDirectoryIsGivenBack) {
             EXPECT_EQ(st.st_gid, 65534U) << p;
             if (!S_ISLNK(st.st_mode)) {
                 EXPECT_EQ(st.st_mode & (S_IWOTH | S_ISUID), 0U) << p;
+                EXPECT_EQ(listxattr(p.c_str(), nullptr, 0), 0) << p << " keeps extended attributes";
             }
             if (S_ISDIR(st.st_mode)) pending.push_back(p);
         }

@@ -89,6 +89,7 @@ TEST(ContainWorkDirLoan, NoteReadsBackAsTheSameLoan) {
     loan.owner_gid = 100;
     loan.mode = 02750;
     loan.id = DirIdentity{66306, 1234567890123ULL};
+    loan.acl_access = std::string("\x02\0\0\0\xff ab", 8);
     const std::optional<DescribedLoan> back = parse_loan(describe_loan("/srv/w\nx", loan));
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->work_dir, "/srv/w\nx");
@@ -99,6 +100,8 @@ TEST(ContainWorkDirLoan, NoteReadsBackAsTheSameLoan) {
     EXPECT_EQ(back->loan.owner_gid, 100U);
     EXPECT_EQ(back->loan.mode, static_cast<mode_t>(02750));
     EXPECT_EQ(back->loan.id, loan.id);
+    EXPECT_EQ(back->loan.acl_access, loan.acl_access);
+    EXPECT_FALSE(back->loan.acl_default.has_value());
     for (const std::string& bad : {std::string(), std::string("garbage"), describe_loan("relative", loan),
                                   describe_loan("/w", loan).substr(0, 30)})
         EXPECT_FALSE(parse_loan(bad).has_value()) << bad;
