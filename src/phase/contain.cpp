@@ -474,6 +474,8 @@ int apply_contain_in_child(const ChildContain& p) {
         struct __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         struct __user_cap_data_struct data[2]{};
         if (syscall(SYS_capset, &header, data) != 0) return errno;
+    } else if (p.switch_user) {
+        if (const int err = become_run_user(p.uid, p.gid)) return err;
     }
     // A set-user-ID program must not take the run's id back to root.
     if (p.ruleset_fd < 0) return p.switch_user && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ? errno : 0;
