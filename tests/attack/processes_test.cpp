@@ -508,9 +508,11 @@ long uid_of_token(const std::string& token) {
 TEST_F(RunUserId, ConcurrentRunsNeverShareAnId) {
     const std::string range = "61210-61211";
     const std::string tok_a = sleep_token(), tok_b = sleep_token();
-    Spawned a = spawn_runner({"--lang", "bash", "--contain"}, "exec sleep " + tok_a + "\n", env(range));
+    Spawned a =
+        spawn_runner({"--lang", "bash", "--contain", "--timeout", "120"}, "exec sleep " + tok_a + "\n", env(range));
     ASSERT_TRUE(appears_within(tok_a, 20));
-    Spawned b = spawn_runner({"--lang", "bash", "--contain"}, "exec sleep " + tok_b + "\n", env(range));
+    Spawned b =
+        spawn_runner({"--lang", "bash", "--contain", "--timeout", "120"}, "exec sleep " + tok_b + "\n", env(range));
     ASSERT_TRUE(appears_within(tok_b, 20));
     const std::set<long> ids = {uid_of_token(tok_a), uid_of_token(tok_b)};
     const std::string marker = unique_token("never");
