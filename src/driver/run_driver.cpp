@@ -86,9 +86,10 @@ WorkDirReturn::~WorkDirReturn() {
 Result<RunUser> claim_run_user(const RunLimits& limits) {
     Result<RunUser> user = RunUser::claim(limits);
     if (!user || user.value().left_note().empty()) return user;
-    // Nothing of the id runs any more: the claim killed it.
-    if (const std::optional<DescribedLoan> left = parse_loan(user.value().left_note()))
+    if (const std::optional<DescribedLoan> left = parse_loan(user.value().left_note())) {
+        user.value().kill_leftovers();  // nothing of the id may run while it is given back
         (void)return_work_dir(left->work_dir, left->loan);
+    }
     user.value().note("");
     return user;
 }

@@ -1,15 +1,16 @@
 #include "phase/run_user.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -95,39 +96,73 @@ int become_run_user(std::uint32_t uid, std::uint32_t gid) {
     return 0;
 }
 
-Cleared kill_processes_of(std::uint32_t uid, std::uint32_t gid) {
-    // The helper's exit status: 0 nothing found, 1 something killed, or
-    // kErrorBase plus the errno of a failed switch.
-    constexpr int kErrorBase = 100;
+int kill_processes_of(std::uint32_t uid, std::uint32_t gid) {
     // The helper borrows the runner's memory until it exits; it makes only
-    // system calls. kill(-1) as that user reaches every process of it that
-    // the kernel lists at that moment, under the lock that a fork must also
-    // take: nothing forks past it. It fails with ESRCH when there was none.
+    // system calls, and reports a failed switch in its exit status.
     const pid_t pid = vfork();
-    if (pid < 0) return {errno, false};
-    if (pid == 0) {
-        const int err = become_run_user(uid, gid);
-        if (err != 0) _exit(kErrorBase + (err < 256 - kErrorBase ? err : EIO));
-        (void)syscall(SYS_kill, -1, SIGKILL);
-        // Whether anything of the id is left to count (killed processes
-        // count until they are reaped): with a process limit of 2 a fork
-        // succeeds only while the helper is the id's one process.
-        const struct rlimit two{2, 2};
-        if (syscall(SYS_setrlimit, RLIMIT_NPROC, &two) != 0) _exit(1);
-        const pid_t probe = vfork();
-        if (probe == 0) _exit(0);
-        if (probe < 0) _exit(1);
-        int probe_status;
-        (void)syscall(SYS_wait4, probe, &probe_status, 0, nullptr);
-        _exit(0);
-    }
+    if (pid < 0) return errno;
+    if (pid == 0) _exit(take_run_user(uid, gid) & 0xff);
     int status = 0;
-    if (retry_eintr([&] { return waitpid(pid, &status, 0); }) < 0) return {errno, false};
-    if (!WIFEXITED(status)) return {EIO, false};
-    const int code = WEXITSTATUS(status);
-    if (code >= kErrorBase) return {code - kErrorBase, false};
-    return {0, code == 1};
+    if (retry_eintr([&] { return waitpid(pid, &status, 0); }) < 0) return errno;
+    if (!WIFEXITED(status)) return EIO;
+    return WEXITSTATUS(status);
 }
+
+int take_run_user(std::uint32_t uid, std::uint32_t gid) {
+    if (const int err = become_run_user(uid, gid)) return err;
+    // kill(-1) as that user reaches every other process of it that the
+    // kernel lists at that moment, in one pass under the lock that a fork
+    // must also take: nothing forks past it.
+    (void)syscall(SYS_kill, -1, SIGKILL);
+    return 0;
+}
+
+namespace {
+
+bool has_setid_capabilities() {
+    struct __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    const std::uint32_t wanted = (1U << CAP_SETUID) | (1U << CAP_SETGID);
+    return (data[0].effective & wanted) == wanted;
+}
+
+// Whether `id` is mapped in the user namespace's map file `path` ("inside
+// outside count" per line). A map that cannot be read counts as the initial
+// namespace's, which maps every id; the child's switch then says otherwise.
+bool mapped(const char* path, std::uint32_t id) {
+    UniqueFd fd(retry_eintr([&] { return open(path, O_RDONLY | O_CLOEXEC); }));
+    std::string text;
+    if (!fd.valid() || append_to_end(fd.get(), text, 1 << 16) != 0) return true;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        unsigned long long inside = 0, outside = 0, count = 0;
+        if (std::sscanf(text.substr(pos, end - pos).c_str(), "%llu %llu %llu", &inside, &outside, &count) == 3 &&
+            id >= inside && id - inside < count)
+            return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
+// setgroups is refused in a user namespace whose creator denied it.
+bool setgroups_allowed() {
+    UniqueFd fd(retry_eintr([] { return open("/proc/self/setgroups", O_RDONLY | O_CLOEXEC); }));
+    char buf[8] = {};
+    if (!fd.valid() || retry_eintr([&] { return read(fd.get(), buf, sizeof buf - 1); }) <= 0) return true;
+    return std::string_view(buf).substr(0, 4) != "deny";
+}
+
+// Whether a child can switch to the id: the runner holds the capabilities
+// to, and its user namespace maps the id and allows setgroups.
+bool can_take(std::uint32_t uid, std::uint32_t gid) {
+    return has_setid_capabilities() && mapped("/proc/self/uid_map", uid) && mapped("/proc/self/gid_map", gid) &&
+           setgroups_allowed();
+}
+
+}  // namespace
 
 Result<RunUser> RunUser::claim(const RunLimits& limits) {
     RunUser held;
@@ -150,21 +185,18 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
             return Error{"cannot lock user id " + name + " for the run: " + os_error_text(errno)};
         }
         const auto uid = static_cast<std::uint32_t>(id);
-        const Cleared cleared = kill_processes_of(uid, uid);
-        const int err = cleared.error;
-        if (err == EINVAL || err == EPERM) {
+        if (!can_take(uid, uid)) {
             // A user namespace that maps no such id: the children stay uid 0.
             held.user_.unavailable = true;
             return held;
         }
-        if (err != 0) return Error{"cannot clear user id " + name + " for the run: " + os_error_text(err)};
         held.user_.active = true;
         held.user_.uid = uid;
         held.user_.gid = uid;
-        // What was just killed counts until it is reaped; the count is
-        // taken only when there was something (normally there is not).
-        if (cleared.found && !fixed_process_limit())
-            held.user_.tasks = scan_user_tasks("/proc", uid).value_or(0);
+        // What an earlier run left under the id counts until the first
+        // child of this one kills it and it is reaped. Counted, as for any
+        // user, unless the limit is fixed.
+        if (!fixed_process_limit()) held.user_.tasks = scan_user_tasks("/proc", uid).value_or(0);
         if (const int read_err = append_to_end(lock.get(), held.left_note_, 1 << 16))
             return Error{"cannot read the lock of user id " + name + ": " + os_error_text(read_err)};
         held.lock_ = std::move(lock);

@@ -48,8 +48,9 @@ public:
     RunUser(RunUser&&) = default;
     RunUser& operator=(RunUser&&) = default;
 
-    // Takes the first free id of the range and kills every process still
-    // running under it. An error is the setup error message of the run.
+    // Takes the first free id of the range that the runner can switch to
+    // (whatever still runs under it is killed by the run's first child). An
+    // error is the setup error message of the run.
     static Result<RunUser> claim(const RunLimits& limits);
 
     const ChildUser& child() const { return user_; }
@@ -70,19 +71,18 @@ private:
     std::string left_note_;
 };
 
-// Switches to `uid`/`gid` in a short-lived helper that then kills every
-// process of that id. `error`: 0, or the errno of the step that failed
-// (EINVAL or EPERM: the id cannot be taken here). `found`: there was a
-// process to kill.
-struct Cleared {
-    int error = 0;
-    bool found = false;
-};
-Cleared kill_processes_of(std::uint32_t uid, std::uint32_t gid);
+// Kills every process of `uid`/`gid` from a short-lived helper that takes
+// the id (take_run_user). Returns 0 or the errno of the failed switch.
+int kill_processes_of(std::uint32_t uid, std::uint32_t gid);
 
 // Child side, async-signal-safe: supplementary groups cleared, then the
 // gid, then the uid. Returns 0 or the errno of the failed step.
 int become_run_user(std::uint32_t uid, std::uint32_t gid);
+
+// Child side, async-signal-safe: become_run_user, then every other process
+// of the id is killed: whatever an earlier run left behind is gone before
+// this one's program starts. Returns 0 or the errno of the failed step.
+int take_run_user(std::uint32_t uid, std::uint32_t gid);
 
 // Runner side, before a phase: hands the phase's directories named by the
 // child's HOME and TMPDIR (directories of the scratch directory `scratch_dir`)
