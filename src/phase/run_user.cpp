@@ -186,7 +186,8 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
         }
         const auto uid = static_cast<std::uint32_t>(id);
         if (!can_take(uid, uid)) {
-            // A user namespace that maps no such id: the children stay uid 0.
+            // A user namespace that maps no such id, or a root without the
+            // capabilities to switch: the children stay uid 0.
             held.user_.unavailable = true;
             return held;
         }
