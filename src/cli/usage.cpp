@@ -30,7 +30,8 @@ Run options (a value option takes the next argument, whatever it is):
   --workdir DIR          run in DIR instead of a fresh temporary directory
   --no-net               refuse the program network sockets
   --contain              confine the program's files, signals and sockets
-                         (Landlock)
+                         (Landlock); as root, also run it as a user id of
+                         its own (TESSIMAR_CONTAIN_UIDS)
   --cases DIR            compile once, run once per DIR/*.in file
   --expect-file PATH     judge the run against this expected answer
                          (with --cases: DIR/NAME.out or DIR/NAME.ans)

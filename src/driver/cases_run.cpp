@@ -105,6 +105,7 @@ struct Body {
 
 Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_text,
               const RunLimits& limits, const std::optional<std::string>& workdir, const Judging& judging,
+              const RunUser& user,
               Line& line, bool& streaming) {
     std::string w;
     CreatedDir guard;  // removes a created work directory before the line ends
@@ -116,10 +117,12 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         w = created.value();
         guard = CreatedDir(w, dir_identity(w));
     }
-    Result<PreparedRun> prepared = prepare_run(spec, w, program_text);
+    Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
     std::string().swap(program_text);  // written to its file
     if (!prepared) return Body{build_setup_error_report(prepared.error())};
     const PreparedRun& run = prepared.value();
+    std::optional<WorkDirReturn> give_back;  // a caller's work directory, after the last case
+    if (workdir) give_back.emplace(user, run);
 
     CompileStep compile = compile_step(run, limits);
     streaming = true;
@@ -185,8 +188,15 @@ bool run_cases(const std::string& language, std::string program_text, const std:
             line.put(to_json_line(build_setup_error_report(dir.error())));
             return line.ok();
         }
-        Body body = run_body(spec.value(), dir.value(), std::move(program_text), limits, workdir, judging, line,
-                             streaming);
+        // Held from before the first phase until the work directory is
+        // removed or given back.
+        Result<RunUser> user = claim_run_user(limits);
+        if (!user) {
+            line.put(to_json_line(build_setup_error_report(user.error())));
+            return line.ok();
+        }
+        Body body = run_body(spec.value(), dir.value(), std::move(program_text), limits, workdir, judging,
+                             user.value(), line, streaming);
         if (!body.cases_written) {
             line.put(to_json_line(body.report));
             return line.ok();

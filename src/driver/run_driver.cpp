@@ -32,13 +32,16 @@ EnvPairs extra_env(const PhasePaths& p, const std::string& work_dir) {
     return {{"NODE_OPTIONS", "--require=" + p.shim}, {"TESSIMAR_WORKDIR_ROOT", work_dir}};
 }
 
+// `callers_dir`: the work directory is the caller's, given back after the run.
 Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_text, std::string stdin_text,
-            const RunLimits& limits, Judging& judging) {
+            const RunLimits& limits, Judging& judging, const RunUser& user, bool callers_dir) {
     const bool judged = judging.expected || judging.settings.checker;
-    Result<PreparedRun> prepared = prepare_run(spec, w, program_text);
+    Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
     std::string().swap(program_text);  // written to its file
     if (!prepared) return build_setup_error_report(prepared.error());
     const PreparedRun& p = prepared.value();
+    std::optional<WorkDirReturn> give_back;
+    if (callers_dir) give_back.emplace(user, p);
 
     CompileStep compile = compile_step(p, limits);
     if (compile.failure) {
@@ -80,8 +83,32 @@ CreatedDir::~CreatedDir() {
     if (active_) remove_dir_guarded(path_, id_);
 }
 
+WorkDirReturn::WorkDirReturn(const RunUser& user, const PreparedRun& run) : user_(user), run_(run) {
+    if (!run_.loan.active) return;
+    std::string path = run_.work_dir;
+    if (path.empty() || path.front() != '/') path = join_path(current_dir(), path);
+    user_.note(describe_loan(path, run_.loan));
+}
+
+WorkDirReturn::~WorkDirReturn() {
+    if (!run_.loan.active) return;
+    user_.kill_leftovers();
+    if (return_work_dir(run_.work_dir, run_.loan) == 0) user_.note("");
+}
+
+Result<RunUser> claim_run_user(const RunLimits& limits) {
+    Result<RunUser> user = RunUser::claim(limits);
+    if (!user || user.value().left_note().empty()) return user;
+    if (const std::optional<DescribedLoan> left = parse_loan(user.value().left_note())) {
+        user.value().kill_leftovers();  // nothing of the id may run while it is given back
+        (void)return_work_dir(left->work_dir, left->loan);
+    }
+    user.value().note("");
+    return user;
+}
+
 Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& w,
-                                const std::string& program_text) {
+                                const std::string& program_text, const ChildUser& user) {
     Result<std::string> scratch = prepare_scratch_dir(w);
     if (!scratch) return Error{scratch.error()};
     const std::string& s = scratch.value();
@@ -99,7 +126,13 @@ Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& w,
         }
         run_paths = paths_for(std::string("./") + kScratchDirName, ".", spec.extension);
     }
-    return PreparedRun{spec, w, s, std::move(compile_paths), std::move(run_paths), RunClock::now()};
+    WorkDirLoan loan;
+    if (user.active) {
+        Result<WorkDirLoan> lent = lend_work_dir(w, s, files.value(), user.uid, user.gid);
+        if (!lent) return Error{lent.error()};
+        loan = lent.value();
+    }
+    return PreparedRun{spec, w, s, std::move(compile_paths), std::move(run_paths), RunClock::now(), user, loan};
 }
 
 CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
@@ -107,7 +140,7 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     if (!p.spec.compile_template) return step;
     PhaseRequest compile{"compile", expand(*p.spec.compile_template, p.compile_paths), p.scratch_dir,
                          p.scratch_dir, "", limits, p.compile_paths.python_path,
-                         extra_env(p.compile_paths, p.work_dir), p.spec.memory};
+                         extra_env(p.compile_paths, p.work_dir), p.spec.memory, p.user};
     PhaseOutcome outcome = run_phase(std::move(compile));
     step.compile_ms = ms_since(p.t0);
     if (outcome.timed_out || outcome.signaled || outcome.exit_code != 0)
@@ -119,7 +152,7 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
 TimedOutcome run_step(const PreparedRun& p, std::string stdin_bytes, const RunLimits& limits) {
     PhaseRequest run{"run", expand(p.spec.run_template, p.run_paths), p.scratch_dir, p.work_dir,
                      std::move(stdin_bytes), limits, p.run_paths.python_path, extra_env(p.run_paths, p.work_dir),
-                     p.spec.memory};
+                     p.spec.memory, p.user};
     const RunClock::time_point t1 = RunClock::now();
     TimedOutcome r{run_phase(std::move(run)), 0, 0};
     r.duration_ms = ms_since(t1);
@@ -144,14 +177,21 @@ Json run(const std::string& language, std::string program_text, std::string stdi
     Result<LanguageSpec> spec = resolve_language(language);
     if (!spec) return build_setup_error_report(spec.error());
 
+    // Held from before the first phase until the work directory is removed
+    // or given back.
+    Result<RunUser> user = claim_run_user(limits);
+    if (!user) return build_setup_error_report(user.error());
+
     if (workdir)
-        return run_in(spec.value(), *workdir, std::move(program_text), std::move(stdin_text), limits, judging);
+        return run_in(spec.value(), *workdir, std::move(program_text), std::move(stdin_text), limits, judging,
+                      user.value(), true);
 
     Result<std::string> created = create_work_dir();
     if (!created) return build_setup_error_report(created.error());
     // Removed on every path from here, after the result is built.
     CreatedDir guard(created.value(), dir_identity(created.value()));
-    return run_in(spec.value(), created.value(), std::move(program_text), std::move(stdin_text), limits, judging);
+    return run_in(spec.value(), created.value(), std::move(program_text), std::move(stdin_text), limits, judging,
+                  user.value(), false);
 }
 
 }  // namespace tessimar

@@ -8,13 +8,16 @@
 #include <utility>
 
 #include "catalogue/language_spec.hpp"
+#include "common/child_user.hpp"
 #include "common/dir_identity.hpp"
 #include "common/phase_outcome.hpp"
 #include "common/result.hpp"
 #include "common/run_limits.hpp"
 #include "judge/judge.hpp"
 #include "judge/judge_settings.hpp"
+#include "phase/run_user.hpp"
 #include "report/run_report.hpp"
+#include "workspace/work_dir_loan.hpp"
 
 namespace tessimar {
 
@@ -53,10 +56,33 @@ struct PreparedRun {
     PhasePaths compile_paths;
     PhasePaths run_paths;
     RunClock::time_point t0;
+    ChildUser user;    // the id the children run as
+    WorkDirLoan loan;  // the work directory, lent to that id
 };
 
+// With an active `user`, the work directory, the scratch directory and the
+// run's files are handed over to it.
 Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& work_dir,
-                                const std::string& program_text);
+                                const std::string& program_text, const ChildUser& user = ChildUser{});
+
+// A caller's work directory lent to the run's id, given back when this goes
+// away, after whatever still runs under that id is killed. Meanwhile the
+// loan is noted in the id's lock file.
+class WorkDirReturn {
+public:
+    WorkDirReturn(const RunUser& user, const PreparedRun& run);
+    WorkDirReturn(const WorkDirReturn&) = delete;
+    WorkDirReturn& operator=(const WorkDirReturn&) = delete;
+    ~WorkDirReturn();
+
+private:
+    const RunUser& user_;
+    const PreparedRun& run_;
+};
+
+// The id of the run, claimed; a work directory that an earlier holder of it
+// lent and never gave back (its runner was killed) is given back first.
+Result<RunUser> claim_run_user(const RunLimits& limits);
 
 struct CompileStep {
     std::optional<Json> failure;  // the compile-failure report

@@ -71,6 +71,7 @@ CheckResult run_checker(const CheckerRequest& r, const MemFile& input, const Mem
                          limits,
                          r.python_path,
                          {},
+                         {},
                          {}};
     const PhaseOutcome outcome = run_phase(std::move(request));
     CheckResult result = checker_result(outcome, limits.timeout_secs);

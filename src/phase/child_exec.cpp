@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -55,6 +56,12 @@ void child_main(const ChildPlan& plan) {
     (void)sigaction(SIGXFSZ, &dfl, nullptr);
     if (!apply_limits_in_child(plan.limits, plan.runner_pid)) _exit(1);
     if (const int err = apply_contain_in_child(plan.contain)) fail(plan, 7, err);
+    if (plan.contain.switch_user) {
+        // The change of user cleared the parent-death signal: armed again,
+        // and the runner looked for once more.
+        (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != plan.runner_pid) _exit(1);
+    }
     if (plan.filter != nullptr)
         if (const int err = install_network_filter(*plan.filter)) fail(plan, 5, err);
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "common/text.hpp"
+#include "phase/run_user.hpp"
 
 // Headers older than the running kernel lack the later ABIs' names; the
 // values are part of the kernel's interface and never change.
@@ -552,11 +553,17 @@ int apply_contain_in_child(const ChildContain& p) {
                 return errno;
             }
         if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) return errno;
+        // The run's own id, while the capabilities to take it are still held.
+        if (p.switch_user)
+            if (const int err = take_run_user(p.uid, p.gid)) return err;
         struct __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         struct __user_cap_data_struct data[2]{};
         if (syscall(SYS_capset, &header, data) != 0) return errno;
+    } else if (p.switch_user) {
+        if (const int err = take_run_user(p.uid, p.gid)) return err;
     }
-    if (p.ruleset_fd < 0) return 0;
+    // A set-user-ID program must not take the run's id back to root.
+    if (p.ruleset_fd < 0) return p.switch_user && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ? errno : 0;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
     if (syscall(SYS_landlock_restrict_self, p.ruleset_fd, 0) != 0) return errno;
     close(p.ruleset_fd);

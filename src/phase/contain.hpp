@@ -30,6 +30,8 @@ struct ChildContain {
     std::uint64_t proc_access = 0;
     bool drop_caps = false;    // the runner holds capabilities: the child gives them up
     int last_cap = 0;
+    bool switch_user = false;  // a root runner's child becomes the run's own id
+    std::uint32_t uid = 0, gid = 0;
 };
 
 struct ContainPlan {

@@ -21,6 +21,7 @@
 #include "phase/limits.hpp"
 #include "phase/network.hpp"
 #include "phase/reaper.hpp"
+#include "phase/run_user.hpp"
 #include "phase/spawn.hpp"
 #include "phase/termination.hpp"
 #include "report/output_capture.hpp"
@@ -112,6 +113,9 @@ public:
         plan_.runner_pid = getpid();
         plan_.filter = net.filter ? &program_ : nullptr;
         plan_.contain = contain.child();
+        plan_.contain.switch_user = r.user.active;
+        plan_.contain.uid = r.user.uid;
+        plan_.contain.gid = r.user.gid;
     }
     PreparedChild(const PreparedChild&) = delete;
     PreparedChild& operator=(const PreparedChild&) = delete;
@@ -237,13 +241,22 @@ PhaseOutcome run_phase(PhaseRequest r) {
     const NetPlan net = plan_network(r.limits.no_net, env);
     PhaseOutcome outcome;
     const DataLimitPlan data = plan_data_limit(r.limits, r.memory, r.phase == "compile");
-    LimitPlan limits = plan_limits(with_backstop(r.limits, data), outcome.unenforced, r.phase != "compile");
+    LimitPlan limits = plan_limits(with_backstop(r.limits, data), outcome.unenforced, r.phase != "compile",
+                                   r.user);
     plan_data_bytes(limits, data.data_mb, outcome.unenforced);
     apply_heap_hint(data, r.argv, env);
     // --contain: private HOME and TMPDIR in the environment, the ruleset ready.
     Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env);
     if (!contained) return start_failure(r, contained.error());
     const ContainPlan& contain = contained.value();
+    // The run's own id owns the phase's files and private directories.
+    const int phase_fds[] = {files.in.get(), files.out.get(), files.err.get()};
+    const auto value_of = [&](const char* name) {
+        const auto it = env.find(name);
+        return it == env.end() ? std::string() : it->second;
+    };
+    if (const int err = hand_over_phase(r.user, r.scratch_dir, value_of("HOME"), value_of("TMPDIR"), phase_fds, 3))
+        return start_failure(r, os_error_text(err));
     if (exec_inputs_have_nul(r, env)) return start_failure(r, "nul byte found in provided data");
     PreparedChild child(r, env, limits, net, contain, files);
     (void)become_subreaper();
@@ -270,6 +283,7 @@ PhaseOutcome run_phase(PhaseRequest r) {
     }
     network_notes(net, outcome.unenforced);
     contain_notes(contain, outcome.unenforced);
+    if (r.user.unavailable) outcome.unenforced.push_back("contain_uid_unavailable");
     read_back(files, r.limits.max_output_kb, outcome);
     return outcome;
 }

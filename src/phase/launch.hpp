@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/child_user.hpp"
 #include "common/phase_outcome.hpp"
 #include "common/memory_profile.hpp"
 #include "common/run_limits.hpp"
@@ -22,6 +23,7 @@ struct PhaseRequest {
     std::string python_path;
     EnvPairs extra_env;
     MemoryProfile memory;  // the row's figures under --max-data-mb
+    ChildUser user;                 // the run's own id, under --contain as root
 };
 
 // Takes the request by value: the input bytes are written to the phase's

@@ -18,7 +18,8 @@ Clamped clamp_to_hard(int resource, std::uint64_t wanted) {
     return {wanted, false};
 }
 
-LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output_caps_file_size) {
+LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output_caps_file_size,
+                      const ChildUser& user) {
     LimitPlan plan;
     const std::uint64_t cpu = limits.max_cpu_secs != 0 ? limits.max_cpu_secs
                                                        : sat_add(limits.timeout_secs, 8);
@@ -36,7 +37,7 @@ LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output
     plan.open_files = clamp_to_hard(RLIMIT_NOFILE, 256).value;
 
     // The process notes (clamp, not measured, uid 0) come from the accounting.
-    plan.processes = compute_process_limit(unenforced);
+    plan.processes = compute_process_limit(unenforced, user);
 
     const std::uint64_t as = limits.max_memory_mb != 0 ? sat_mul(limits.max_memory_mb, 1048576)
                                                        : kDefaultAddressSpace;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "common/child_user.hpp"
 #include "common/phase_outcome.hpp"
 #include "common/run_limits.hpp"
 
@@ -32,7 +33,9 @@ Clamped clamp_to_hard(int resource, std::uint64_t wanted);
 
 // `output_caps_file_size`: derive the file-size limit from the output cap.
 // The compile phase passes false: a compiler's products are not output.
-LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output_caps_file_size);
+// `user`: the id the children run as, which the process limit counts.
+LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output_caps_file_size,
+                      const ChildUser& user = ChildUser{});
 
 // With a data limit of `data_mb` MiB (not 0): RLIMIT_DATA, lowered to the
 // hard limit with the note "data_limit_clamped_to_hard_rlimit".

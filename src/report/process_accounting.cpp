@@ -161,10 +161,14 @@ std::optional<std::uint64_t> count_user_tasks() {
     return count;
 }
 
-std::uint64_t compute_process_limit(NoteList& notes) {
+std::uint64_t compute_process_limit(NoteList& notes, const ChildUser& user) {
     std::uint64_t limit;
     bool measured;
-    if (const auto fixed = env_number("TESSIMAR_MAX_PROCESSES")) {
+    if (user.active) {
+        limit = env_number("TESSIMAR_MAX_PROCESSES")
+                    .value_or(sat_add(user.tasks, env_number("TESSIMAR_PROCESS_HEADROOM").value_or(kDefaultHeadroom)));
+        measured = true;
+    } else if (const auto fixed = env_number("TESSIMAR_MAX_PROCESSES")) {
         // The count itself is not needed then, only whether there is one.
         limit = *fixed;
         measured = user_has_tasks();
@@ -180,7 +184,7 @@ std::uint64_t compute_process_limit(NoteList& notes) {
         notes.push_back("process_limit_clamped_to_hard_rlimit");
     }
     if (!measured) notes.push_back("process_limit_is_a_fixed_ceiling_not_measured");
-    if (geteuid() == 0) notes.push_back("process_limit_not_enforced_for_uid_0");
+    if (geteuid() == 0 && !user.active) notes.push_back("process_limit_not_enforced_for_uid_0");
     return limit;
 }
 

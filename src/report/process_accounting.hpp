@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/child_user.hpp"
 #include "common/phase_outcome.hpp"
 
 namespace tessimar {
@@ -32,7 +33,9 @@ struct StatusFields {
 };
 StatusFields parse_status_text(std::string_view text);
 
-// The limit handed to RLIMIT_NPROC; appends the process notes.
-std::uint64_t compute_process_limit(NoteList& notes);
+// The limit handed to RLIMIT_NPROC; appends the process notes. Children
+// that run as a run's own id are counted against that id: its tasks when
+// the run claimed it plus the headroom, and the limit holds (no uid 0 note).
+std::uint64_t compute_process_limit(NoteList& notes, const ChildUser& user = ChildUser{});
 
 }  // namespace tessimar

@@ -1,6 +1,12 @@
 // Programs that multiply, hoard memory, hide in the background, stop
 // themselves or shrug off signals, and the runner itself signalled in the
 // middle of either phase.
+#include <dirent.h>
+#include <sys/xattr.h>
+
+#include <cstdio>
+#include <set>
+
 #include "attack_support.hpp"
 
 using namespace attack;
@@ -409,6 +415,216 @@ TEST(RunnerKilled, ChildDiesWithTheRunner) {
     ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
     close(s.out_fd);
     EXPECT_TRUE(gone_within(tok)) << "the child outlived a killed runner";
+}
+
+// ------------------------------------------- a root runner's own id per run
+
+// Under --contain a root runner's children run as an id of their own from
+// TESSIMAR_CONTAIN_UIDS. Each test takes a range no other test uses.
+class RunUserId : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "a user id of its own is for a root runner";
+        open_up(tmp.path());
+    }
+    Invocation contained(const std::string& lang, const std::string& program, const std::string& range,
+                         std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), "--contain");
+        Invocation inv = run_of(lang, program, tmp.path(), std::move(extra));
+        inv.set["TESSIMAR_CONTAIN_UIDS"] = range;
+        return inv;
+    }
+    std::map<std::string, std::string> env(const std::string& range) const {
+        return {{"PATH", kSearchPath}, {"TMPDIR", tmp.path()}, {"TESSIMAR_CONTAIN_UIDS", range}};
+    }
+    TempDir tmp;
+};
+
+// The kernel counts the id's tasks: a fork loop stops at the limit, fixed or
+// the default headroom, where a root child without its own id went on.
+TEST_F(RunUserId, ProcessLimitHolds) {
+    if (!have("/usr/bin/python3")) GTEST_SKIP() << "no python3";
+    const std::string forks =
+        "import os, time\n"
+        "n = 0\n"
+        "for _ in range(3000):\n"
+        "    try:\n"
+        "        pid = os.fork()\n"
+        "    except OSError:\n"
+        "        break\n"
+        "    if pid == 0:\n"
+        "        time.sleep(60)\n"
+        "        os._exit(0)\n"
+        "    n += 1\n"
+        "print(os.getuid(), n)\n";
+    Invocation fixed = contained("python3", forks, "61200-61209", {"--timeout", "30"});
+    fixed.set["TESSIMAR_MAX_PROCESSES"] = "50";
+    const json a = checked_report(run_exec(fixed));
+    EXPECT_EQ(a.value("verdict", ""), "OK") << a.dump();
+    unsigned uid = 0, n = 0;
+    ASSERT_EQ(std::sscanf(a.value("stdout", "").c_str(), "%u %u", &uid, &n), 2) << a.dump();
+    EXPECT_TRUE(uid >= 61200 && uid <= 61209) << a.dump();
+    EXPECT_LE(n, 49U) << "the program itself is one of the 50";
+    EXPECT_GE(n, 25U) << a.dump();
+    for (const auto& note : notes(a)) EXPECT_NE(note, "process_limit_not_enforced_for_uid_0");
+
+    const json b = checked_report(run_exec(contained("python3", forks, "61200-61209", {"--timeout", "30"})));
+    ASSERT_EQ(std::sscanf(b.value("stdout", "").c_str(), "%u %u", &uid, &n), 2) << b.dump();
+    EXPECT_LE(n, 511U) << "the default headroom of a fresh id is 512";
+    EXPECT_GE(n, 256U) << b.dump();
+}
+
+// The real uid of the live process whose command line holds `token`, or -1.
+long uid_of_token(const std::string& token) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    long uid = -1;
+    while (const dirent* e = readdir(proc)) {
+        const std::string pid = e->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string cmdline;
+        try {
+            cmdline = testing_support::read_file("/proc/" + pid + "/cmdline");
+        } catch (...) {
+            continue;
+        }
+        if (cmdline.find(token) == std::string::npos) continue;
+        std::string status;
+        try {
+            status = testing_support::read_file("/proc/" + pid + "/status");
+        } catch (...) {
+            continue;
+        }
+        const std::size_t at = status.find("\nUid:");
+        if (at != std::string::npos) uid = std::strtol(status.c_str() + at + 5, nullptr, 10);
+        break;
+    }
+    closedir(proc);
+    return uid;
+}
+
+// While one run holds an id, the next takes another; with every id held a
+// run is refused before anything runs.
+TEST_F(RunUserId, ConcurrentRunsNeverShareAnId) {
+    const std::string range = "61210-61211";
+    const std::string tok_a = sleep_token(), tok_b = sleep_token();
+    Spawned a =
+        spawn_runner({"--lang", "bash", "--contain", "--timeout", "120"}, "exec sleep " + tok_a + "\n", env(range));
+    ASSERT_TRUE(appears_within(tok_a, 20));
+    Spawned b =
+        spawn_runner({"--lang", "bash", "--contain", "--timeout", "120"}, "exec sleep " + tok_b + "\n", env(range));
+    ASSERT_TRUE(appears_within(tok_b, 20));
+    const std::set<long> ids = {uid_of_token(tok_a), uid_of_token(tok_b)};
+    const std::string marker = unique_token("never");
+    const json c = checked_report(run_exec(contained("bash", "echo " + marker + "\n", range)));
+    for (const Spawned& s : {a, b}) {
+        EXPECT_EQ(kill(s.pid, SIGTERM), 0);
+        int status = 0;
+        EXPECT_EQ(waitpid(s.pid, &status, 0), s.pid);
+        close(s.out_fd);
+    }
+    EXPECT_EQ(ids, (std::set<long>{61210, 61211}));
+    EXPECT_EQ(c.value("error", ""), "no free user id for the run: every id of TESSIMAR_CONTAIN_UIDS (" + range +
+                                        ") is in use")
+        << c.dump();
+    EXPECT_TRUE(gone_within(tok_a) && gone_within(tok_b));
+}
+
+// What a runner killed by SIGKILL left running under its id is killed
+// before the next run with that id starts.
+TEST_F(RunUserId, LeftoverOfAKilledRunnerIsKilledBeforeTheNextRun) {
+    if (!have("/usr/bin/setsid")) GTEST_SKIP() << "no setsid";
+    const std::string range = "61220-61220";
+    const std::string left = sleep_token(), main = sleep_token();
+    Spawned s = spawn_runner({"--lang", "bash", "--contain", "--timeout", "60"},
+                             "setsid sleep " + left + " &\nexec sleep " + main + "\n", env(range));
+    ASSERT_TRUE(appears_within(left, 20));
+    ASSERT_TRUE(appears_within(main, 20));
+    ASSERT_EQ(kill(s.pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
+    close(s.out_fd);
+    // Out of the group and without a parent-death signal: nothing else ends it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(testing_support::process_with_token_alive(left)) << "no leftover to test with";
+
+    const json j = checked_report(run_exec(contained("bash", "id -u\n", range)));
+    EXPECT_EQ(j.value("stdout", ""), "61220\n") << j.dump();
+    EXPECT_TRUE(gone_within(left, 2)) << "the leftover outlived the next run with its id";
+}
+
+// The caller's work directory is lent to the run's id and given back: its
+// owner and mode as they were, what the program made the owner's, nothing
+// writable by others, the caller's own file untouched.
+TEST_F(RunUserId, CallersWorkDirectoryIsGivenBack) {
+    const std::string w = tmp / "w";
+    ASSERT_EQ(mkdir(w.c_str(), 0750), 0);
+    write_file(w + "/mine", "caller\n", 0644);
+    ASSERT_EQ(chown(w.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown((w + "/mine").c_str(), 65534, 65534), 0);
+    const std::string program =
+        "umask 0; id -u\n"
+        "echo made > made; chmod 4777 made\n"
+        "mkdir -p d/e; echo deep > d/e/f; chmod 777 d d/e\n"
+        "ln -s /etc/passwd link\n"
+        "echo theirs > mine 2>/dev/null || echo refused\n"
+        // Access control lists that would keep the id's rights after the run.
+        "/usr/bin/python3 -c \"import os, struct\n"
+        "acl = struct.pack('<I', 2) + b''.join(struct.pack('<HHI', *e) for e in [(1, 7, 2**32 - 1),\n"
+        "    (2, 7, os.getuid()), (4, 5, 2**32 - 1), (16, 7, 2**32 - 1), (32, 0, 2**32 - 1)])\n"
+        "for p, n in (('.', 'access'), ('.', 'default'), ('d', 'default'), ('made', 'access')):\n"
+        "    os.setxattr(p, 'system.posix_acl_' + n, acl)\n"
+        "print('acl set')\" 2>/dev/null || echo no acl\n";
+    const json j = checked_report(run_exec(contained("bash", program, "61230-61230", {"--workdir", w})));
+    const std::string out = j.value("stdout", "");
+    EXPECT_TRUE(out == "61230\nrefused\nacl set\n" || out == "61230\nrefused\nno acl\n") << j.dump();
+    EXPECT_EQ(testing_support::read_file(w + "/mine"), "caller\n");
+
+    struct stat st;
+    ASSERT_EQ(lstat(w.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534U);
+    EXPECT_EQ(st.st_gid, 65534U);
+    EXPECT_EQ(st.st_mode & 07777, 0750U);
+    EXPECT_EQ(listxattr(w.c_str(), nullptr, 0), 0) << "the work directory keeps the id's access control lists";
+    std::vector<std::string> pending = {w};
+    int seen = 0;
+    while (!pending.empty()) {
+        const std::string dir = pending.back();
+        pending.pop_back();
+        DIR* d = opendir(dir.c_str());
+        ASSERT_NE(d, nullptr) << dir;
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string p = dir + "/" + name;
+            ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
+            ++seen;
+            EXPECT_EQ(st.st_uid, 65534U) << p;
+            EXPECT_EQ(st.st_gid, 65534U) << p;
+            if (!S_ISLNK(st.st_mode)) {
+                EXPECT_EQ(st.st_mode & (S_IWOTH | S_ISUID), 0U) << p;
+                EXPECT_EQ(listxattr(p.c_str(), nullptr, 0), 0) << p << " keeps extended attributes";
+            }
+            if (S_ISDIR(st.st_mode)) pending.push_back(p);
+        }
+        closedir(d);
+    }
+    EXPECT_GE(seen, 7) << "mine, made, d, d/e, d/e/f, link and the scratch directory";
+}
+
+// Where no id can be taken (a user namespace that maps only root), the run
+// goes on as uid 0 and says so.
+TEST_F(RunUserId, UnmappedIdsFallBackToRootWithANote) {
+    if (!have("/usr/bin/unshare")) GTEST_SKIP() << "no unshare";
+    Invocation inv = contained("bash", "id -u\n", "61240-61240");
+    inv.wrapper = {"/usr/bin/unshare", "--user", "--map-root-user", "--"};
+    const ProcessResult r = run_exec(inv);
+    if (r.out.empty()) GTEST_SKIP() << "no user namespace here: " << r.err;
+    const json j = checked_report(r);
+    EXPECT_EQ(j.value("stdout", ""), "0\n") << j.dump();
+    const std::vector<std::string> n = notes(j);
+    ASSERT_FALSE(n.empty()) << j.dump();
+    EXPECT_EQ(n.back(), "contain_uid_unavailable");
 }
 
 }  // namespace

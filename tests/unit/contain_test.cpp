@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "phase/contain.hpp"
+#include "phase/run_user.hpp"
+#include "workspace/work_dir_loan.hpp"
 #include "test_support.hpp"
 
 using namespace tessimar;
@@ -67,6 +69,51 @@ TEST(ContainNotes, FollowWhatTheAbiLacksInOrder) {
     EXPECT_EQ(notes(true, 3, false), V{"contain_signals_not_scoped"});
     EXPECT_EQ(notes(true, 5, true), V{"contain_signals_not_scoped"});
     EXPECT_EQ(notes(true, 6, true), V{});
+}
+
+TEST(ContainIdRange, OnlyTwoPlainIdsInOrderAndNeitherRootNorMinusOne) {
+    const Result<IdRange> r = parse_id_range("60578-61183");
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value().first, 60578U);
+    EXPECT_EQ(r.value().last, 61183U);
+    EXPECT_TRUE(parse_id_range("7-7").ok());
+    EXPECT_TRUE(parse_id_range("1-4294967294").ok());
+    for (const char* bad : {"", "7", "7-", "-7", "0-5", "5-3", "+1-2", " 1-2", "1-2 ", "1-4294967295", "1-2-3",
+                            "1--2", "99999999999-1"}) {
+        const Result<IdRange> b = parse_id_range(bad);
+        ASSERT_FALSE(b.ok()) << bad;
+        EXPECT_EQ(b.error(), std::string("invalid TESSIMAR_CONTAIN_UIDS value \"") + bad +
+                                 "\": expected FIRST-LAST, two user ids with 0 < FIRST <= LAST < 4294967295");
+    }
+}
+
+// The note a run leaves beside its id reads back as the same loan, a path
+// with a line break included; anything else reads as no loan.
+TEST(ContainWorkDirLoan, NoteReadsBackAsTheSameLoan) {
+    WorkDirLoan loan;
+    loan.active = true;
+    loan.to_uid = 61000;
+    loan.to_gid = 61001;
+    loan.owner_uid = 1000;
+    loan.owner_gid = 100;
+    loan.mode = 02750;
+    loan.id = DirIdentity{66306, 1234567890123ULL};
+    loan.acl_access = std::string("\x02\0\0\0\xff ab", 8);
+    const std::optional<DescribedLoan> back = parse_loan(describe_loan("/srv/w\nx", loan));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->work_dir, "/srv/w\nx");
+    EXPECT_TRUE(back->loan.active);
+    EXPECT_EQ(back->loan.to_uid, 61000U);
+    EXPECT_EQ(back->loan.to_gid, 61001U);
+    EXPECT_EQ(back->loan.owner_uid, 1000U);
+    EXPECT_EQ(back->loan.owner_gid, 100U);
+    EXPECT_EQ(back->loan.mode, static_cast<mode_t>(02750));
+    EXPECT_EQ(back->loan.id, loan.id);
+    EXPECT_EQ(back->loan.acl_access, loan.acl_access);
+    EXPECT_FALSE(back->loan.acl_default.has_value());
+    for (const std::string& bad : {std::string(), std::string("garbage"), describe_loan("relative", loan),
+                                  describe_loan("/w", loan).substr(0, 30)})
+        EXPECT_FALSE(parse_loan(bad).has_value()) << bad;
 }
 
 }  // namespace

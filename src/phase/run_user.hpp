@@ -1,0 +1,93 @@
+// A user id of its own for every contained run of a root runner: taken from
+// the range in TESSIMAR_CONTAIN_UIDS, held with a lock for the whole run,
+// cleared of whatever an earlier run left running under it, and switched to
+// by each child before it restricts itself.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/child_user.hpp"
+#include "common/fd.hpp"
+#include "common/result.hpp"
+#include "common/run_limits.hpp"
+
+namespace tessimar {
+
+struct IdRange {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+};
+
+// Debian's policy keeps 60000-64999 for ids the project allocates centrally
+// and creates only on demand (none of 60578-61183 is allocated); within it
+// systemd hands out 60001-60513 to homed users, maps host users into
+// nspawn containers at 60514-60577 and takes its dynamic service users
+// from 61184-65519. What lies between is used by neither, and stays below
+// 65,536 so that a container with a mapped range of that size has it too.
+inline constexpr IdRange kDefaultIdRange{60578, 61183};
+inline constexpr const char* kIdRangeVariable = "TESSIMAR_CONTAIN_UIDS";
+
+// "FIRST-LAST", two decimal ids with 0 < FIRST <= LAST < 4294967295.
+Result<IdRange> parse_id_range(std::string_view text);
+
+// Where the locks of the ids live: a directory that only the runner's
+// effective user may change. The first of `candidates` whose parent lets it
+// be created (or that exists) is used; one that exists but is a link, not
+// the runner's, or writable by others is an error.
+Result<UniqueFd> open_lock_dir(const char* const* candidates);
+
+// The id a run holds. Without --contain, or for a runner that is not root,
+// it holds nothing and the children stay what the runner is.
+class RunUser {
+public:
+    RunUser() = default;
+    RunUser(RunUser&&) = default;
+    RunUser& operator=(RunUser&&) = default;
+
+    // Takes the first free id of the range that the runner can switch to
+    // (whatever still runs under it is killed by the run's first child). An
+    // error is the setup error message of the run.
+    static Result<RunUser> claim(const RunLimits& limits);
+
+    const ChildUser& child() const { return user_; }
+
+    // Kills every process running under the held id (nothing without one).
+    void kill_leftovers() const;
+
+    // What the id's lock file held when the id was claimed: the note an
+    // earlier run left there and did not clear (see `note`).
+    const std::string& left_note() const { return left_note_; }
+
+    // Replaces what the id's lock file holds (empty: clears it).
+    void note(const std::string& text) const;
+
+private:
+    ChildUser user_;
+    UniqueFd lock_;  // released by the kernel when the runner goes, however it goes
+    std::string left_note_;
+};
+
+// Kills every process of `uid`/`gid` from a short-lived helper that takes
+// the id (take_run_user). Returns 0 or the errno of the failed switch.
+int kill_processes_of(std::uint32_t uid, std::uint32_t gid);
+
+// Child side, async-signal-safe: supplementary groups cleared, then the
+// gid, then the uid. Returns 0 or the errno of the failed step.
+int become_run_user(std::uint32_t uid, std::uint32_t gid);
+
+// Child side, async-signal-safe: become_run_user, then every other process
+// of the id is killed: whatever an earlier run left behind is gone before
+// this one's program starts. Returns 0 or the errno of the failed step.
+int take_run_user(std::uint32_t uid, std::uint32_t gid);
+
+// Runner side, before a phase: hands the phase's directories named by the
+// child's HOME and TMPDIR (directories of the scratch directory `scratch_dir`)
+// and the phase's three files over to the run's id. Returns 0 or an errno.
+int hand_over_phase(const ChildUser& user, const std::string& scratch_dir, const std::string& home,
+                    const std::string& tmp, const int* fds, std::size_t fd_count);
+
+}  // namespace tessimar
