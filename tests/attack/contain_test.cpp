@@ -391,6 +391,10 @@ TEST_F(Contain, RustAndPythonStillBuildAndRunWithRustupAndPyenvOnPath) {
     const auto run = [&](const std::string& lang, const std::string& program, std::vector<std::string> extra) {
         extra.insert(extra.end(), {"--timeout", "120"});
         Invocation inv = invocation(lang, program, false, std::move(extra));
+        // A root runner's contained child takes a user id of its own, which
+        // cannot pass a private home (/root is 0700); in a user namespace that
+        // maps root alone it stays root, and the rules alone decide.
+        if (geteuid() == 0) inv.wrapper = {"unshare", "--user", "--map-root-user"};
         inv.set["PATH"] = cargo_bin + ":" + pyenv_shims + ":" + kSearchPath;
         inv.set["HOME"] = std::getenv("HOME") == nullptr ? "/nonexistent" : std::getenv("HOME");
         return checked_report(run_exec(inv));
