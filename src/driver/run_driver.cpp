@@ -62,14 +62,12 @@ Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_
         run_limits.timeout_secs = left / 1000 + (left % 1000 != 0 ? 1 : 0);
     }
 
-    if (!judged) {
-        TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
-        return build_run_report(spec.name, std::move(r.outcome), r.duration_ms, compile_ms, r.total_ms, w,
-                                limits.max_memory_mb);
-    }
-    const JudgeCase judge_case = prepare_judge_case(judging.settings, std::move(judging.expected), stdin_text);
+    // What the output is checked against is taken before the program runs.
+    std::optional<JudgeCase> judge_case;
+    if (judged) judge_case = prepare_judge_case(judging.settings, std::move(judging.expected), stdin_text);
     TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
-    return judged_run_report(p, std::move(r), compile_ms, limits, judging.settings, &judge_case);
+    return judged_run_report(p, std::move(r), compile_ms, limits, judging.settings,
+                             judge_case ? &*judge_case : nullptr);
 }
 
 }  // namespace

@@ -301,13 +301,18 @@ std::string parent_of(const std::string& path) {
 // TMPDIR in one: created by the phase that first needs it, it goes with
 // the scratch directory. A link or anything else planted at its name is
 // refused.
-Result<std::string> private_dir(int scratch_fd, const std::string& scratch_abs) {
+struct PrivateDir {
+    std::string path;
+    UniqueFd fd;  // O_PATH
+};
+
+Result<PrivateDir> private_dir(int scratch_fd, const std::string& scratch_abs) {
     constexpr const char* name = "home";
     if (mkdirat(scratch_fd, name, 0700) != 0 && errno != EEXIST) return Error{os_error_text(errno)};
     UniqueFd fd(retry_eintr(
         [&] { return openat(scratch_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     if (!fd.valid()) return Error{os_error_text(errno)};
-    return join_path(scratch_abs, name);
+    return PrivateDir{join_path(scratch_abs, name), std::move(fd)};
 }
 
 bool runner_has_capabilities() {
@@ -472,7 +477,7 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
         [&] { return open(scratch_dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     if (!scratch.valid()) return Error{os_error_text(errno)};
     const std::string scratch_abs = absolute(scratch_dir);
-    Result<std::string> home = private_dir(scratch.get(), scratch_abs);
+    Result<PrivateDir> home = private_dir(scratch.get(), scratch_abs);
     if (!home) return Error{home.error()};
 
     // The runner's HOME and TMPDIR (the same in every phase), and this
@@ -485,8 +490,9 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     never.push_back(parent_of(scratch_abs));
     const ToolchainView toolchains = derive_toolchains(env, never);
     for (const auto& [name, value] : toolchains.set) env[name] = value;
-    env["HOME"] = home.value();
-    env["TMPDIR"] = home.value();
+    env["HOME"] = home.value().path;
+    env["TMPDIR"] = home.value().path;
+    plan.private_dir = std::move(home.value().fd);
 
     plan.drop_caps = runner_has_capabilities();
     plan.last_cap = last_capability();

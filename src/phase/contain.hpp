@@ -43,6 +43,7 @@ struct ContainPlan {
     std::uint64_t proc_access = 0;
     bool drop_caps = false;
     int last_cap = 0;
+    UniqueFd private_dir;  // O_PATH: the child's HOME and TMPDIR
 
     ChildContain child() const {
         return ChildContain{ruleset.get(), proc_dir.get(), proc_access, drop_caps, last_cap};

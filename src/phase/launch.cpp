@@ -249,14 +249,9 @@ PhaseOutcome run_phase(PhaseRequest r) {
     Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env);
     if (!contained) return start_failure(r, contained.error());
     const ContainPlan& contain = contained.value();
-    // The run's own id owns the phase's files and private directories.
-    const int phase_fds[] = {files.in.get(), files.out.get(), files.err.get()};
-    const auto value_of = [&](const char* name) {
-        const auto it = env.find(name);
-        return it == env.end() ? std::string() : it->second;
-    };
-    if (const int err = hand_over_phase(r.user, r.scratch_dir, value_of("HOME"), value_of("TMPDIR"), phase_fds, 3))
-        return start_failure(r, os_error_text(err));
+    // The run's own id owns the phase's files and the private directory.
+    const int handed[] = {files.in.get(), files.out.get(), files.err.get(), contain.private_dir.get()};
+    if (const int err = hand_over(r.user, handed, std::size(handed))) return start_failure(r, os_error_text(err));
     if (exec_inputs_have_nul(r, env)) return start_failure(r, "nul byte found in provided data");
     PreparedChild child(r, env, limits, net, contain, files);
     (void)become_subreaper();

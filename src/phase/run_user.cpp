@@ -218,30 +218,10 @@ void RunUser::kill_leftovers() const {
     if (user_.active) (void)kill_processes_of(user_.uid, user_.gid);
 }
 
-int hand_over_phase(const ChildUser& user, const std::string& scratch_dir, const std::string& home,
-                    const std::string& tmp, const int* fds, std::size_t fd_count) {
+int hand_over(const ChildUser& user, const int* fds, std::size_t fd_count) {
     if (!user.active) return 0;
     for (std::size_t i = 0; i < fd_count; ++i)
-        if (fchown(fds[i], user.uid, user.gid) != 0) return errno;
-    UniqueFd scratch(retry_eintr(
-        [&] { return open(scratch_dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-    if (!scratch.valid()) return errno;
-    struct stat scratch_st;
-    if (fstat(scratch.get(), &scratch_st) != 0) return errno;
-    for (const std::string* dir : {&home, &tmp}) {
-        std::string parent, name;
-        split_parent(*dir, parent, name);
-        // Only the scratch directory's own private directories; a directory
-        // cannot be hard-linked, and a link at the name is not followed.
-        struct stat parent_st;
-        if (name.empty() || stat(parent.c_str(), &parent_st) != 0 || parent_st.st_dev != scratch_st.st_dev ||
-            parent_st.st_ino != scratch_st.st_ino)
-            continue;
-        UniqueFd fd(retry_eintr(
-            [&] { return openat(scratch.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-        if (!fd.valid()) return errno;
-        if (fchown(fd.get(), user.uid, user.gid) != 0) return errno;
-    }
+        if (fds[i] >= 0 && fchownat(fds[i], "", user.uid, user.gid, AT_EMPTY_PATH) != 0) return errno;
     return 0;
 }
 

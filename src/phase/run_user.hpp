@@ -84,10 +84,9 @@ int become_run_user(std::uint32_t uid, std::uint32_t gid);
 // this one's program starts. Returns 0 or the errno of the failed step.
 int take_run_user(std::uint32_t uid, std::uint32_t gid);
 
-// Runner side, before a phase: hands the phase's directories named by the
-// child's HOME and TMPDIR (directories of the scratch directory `scratch_dir`)
-// and the phase's three files over to the run's id. Returns 0 or an errno.
-int hand_over_phase(const ChildUser& user, const std::string& scratch_dir, const std::string& home,
-                    const std::string& tmp, const int* fds, std::size_t fd_count);
+// Runner side, before a phase: hands what the descriptors name (the
+// phase's files, the child's private directory; O_PATH ones too) over to the
+// run's id. Negative descriptors are skipped. Returns 0 or an errno.
+int hand_over(const ChildUser& user, const int* fds, std::size_t fd_count);
 
 }  // namespace tessimar
