@@ -97,10 +97,9 @@ WorkDirReturn::~WorkDirReturn() {
 Result<RunUser> claim_run_user(const RunLimits& limits) {
     Result<RunUser> user = RunUser::claim(limits);
     if (!user || user.value().left_note().empty()) return user;
-    if (const std::optional<DescribedLoan> left = parse_loan(user.value().left_note())) {
-        user.value().kill_leftovers();  // nothing of the id may run while it is given back
+    // Nothing of the id runs while it is given back: claiming killed it.
+    if (const std::optional<DescribedLoan> left = parse_loan(user.value().left_note()))
         (void)return_work_dir(left->work_dir, left->loan);
-    }
     user.value().note("");
     return user;
 }

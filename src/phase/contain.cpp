@@ -48,10 +48,6 @@
 #ifndef LANDLOCK_SCOPE_SIGNAL
 #define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
 #endif
-#ifndef PR_CAP_AMBIENT
-#define PR_CAP_AMBIENT 47
-#define PR_CAP_AMBIENT_CLEAR_ALL 4
-#endif
 
 namespace tessimar {
 namespace {
@@ -322,16 +318,6 @@ bool runner_has_capabilities() {
     return data[0].permitted != 0 || data[1].permitted != 0;
 }
 
-int last_capability() {
-    UniqueFd fd(retry_eintr([] { return open("/proc/sys/kernel/cap_last_cap", O_RDONLY | O_CLOEXEC); }));
-    char buf[16] = {};
-    if (fd.valid() && retry_eintr([&] { return read(fd.get(), buf, sizeof buf - 1); }) > 0) {
-        const int n = std::atoi(buf);
-        if (n > 0 && n < 64) return n;
-    }
-    return 63;  // the child stops at the first capability the kernel does not know
-}
-
 struct BaseRuleset {
     int abi = 0;
     int error = 0;  // errno of a failed creation
@@ -495,7 +481,6 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     plan.private_dir = std::move(home.value().fd);
 
     plan.drop_caps = runner_has_capabilities();
-    plan.last_cap = last_capability();
     BaseRuleset base = base_ruleset(limits.no_net, system_never);
     plan.abi = base.abi;
     if (base.error != 0) return Error{os_error_text(base.error)};
@@ -547,30 +532,26 @@ int apply_contain_in_child(const ChildContain& p) {
         close(fd);
         if (rc != 0) return err;
     }
+    // The run's own id, taken while the capabilities to take it are held.
+    if (p.switch_user)
+        if (const int err = become_run_user(p.uid, p.gid)) return err;
     if (p.drop_caps) {
-        // No capability survives, not even through exec: root's child is
-        // held by permission checks and by the ptrace scoping like any user.
-        for (int cap = 0; cap <= p.last_cap; ++cap)
-            if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
-                // Past the kernel's last capability; or, for a user other
-                // than root (whom exec cannot give capabilities back under
-                // no_new_privs), no right to change the bounding set.
-                if (errno == EINVAL || (errno == EPERM && geteuid() != 0)) break;
-                return errno;
-            }
-        if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) return errno;
-        // The run's own id, while the capabilities to take it are still held.
-        if (p.switch_user)
-            if (const int err = take_run_user(p.uid, p.gid)) return err;
+        // No capability survives, not even through exec: emptying the
+        // permitted and inheritable sets empties the ambient set with them,
+        // and under no_new_privs exec grants nothing beyond what was held
+        // (a root child's full set, a set-user-ID program, file
+        // capabilities), so the bounding set need not be walked. Root's
+        // child is held by permission checks and by the ptrace scoping like
+        // any user.
         struct __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         struct __user_cap_data_struct data[2]{};
         if (syscall(SYS_capset, &header, data) != 0) return errno;
-    } else if (p.switch_user) {
-        if (const int err = take_run_user(p.uid, p.gid)) return err;
     }
-    // A set-user-ID program must not take the run's id back to root.
-    if (p.ruleset_fd < 0) return p.switch_user && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ? errno : 0;
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
+    // Landlock asks for it, and whatever the child gave up it must not take
+    // back through a set-user-ID program, with or without Landlock.
+    const bool gave_up = p.drop_caps || p.switch_user;
+    if ((gave_up || p.ruleset_fd >= 0) && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
+    if (p.ruleset_fd < 0) return 0;
     if (syscall(SYS_landlock_restrict_self, p.ruleset_fd, 0) != 0) return errno;
     close(p.ruleset_fd);
     return 0;

@@ -29,7 +29,6 @@ struct ChildContain {
     int proc_fd = -1;          // /proc, for the child's own entry
     std::uint64_t proc_access = 0;
     bool drop_caps = false;    // the runner holds capabilities: the child gives them up
-    int last_cap = 0;
     bool switch_user = false;  // a root runner's child becomes the run's own id
     std::uint32_t uid = 0, gid = 0;
 };
@@ -42,11 +41,10 @@ struct ContainPlan {
     UniqueFd proc_dir;
     std::uint64_t proc_access = 0;
     bool drop_caps = false;
-    int last_cap = 0;
     UniqueFd private_dir;  // O_PATH: the child's HOME and TMPDIR
 
     ChildContain child() const {
-        return ChildContain{ruleset.get(), proc_dir.get(), proc_access, drop_caps, last_cap};
+        return ChildContain{ruleset.get(), proc_dir.get(), proc_access, drop_caps};
     }
 };
 

@@ -268,6 +268,10 @@ PhaseOutcome run_phase(PhaseRequest r) {
     // And whatever left the group: nothing the phase started may still write
     // its files while they are read back, or outlive the run.
     const SweepResult swept = sweep_descendants(kSweepBound);
+    // The run's own id marks its processes wherever they went: what the
+    // sweep could not reach or end is ended here, so that nothing of the id
+    // outlives the phase.
+    if (r.user.active && (!swept.complete || !become_subreaper())) (void)kill_processes_of(r.user.uid, r.user.gid);
     if (waited.error != 0) return start_failure(r, os_error_text(waited.error));
 
     // Measure.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "common/text.hpp"
@@ -194,13 +195,24 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
         held.user_.active = true;
         held.user_.uid = uid;
         held.user_.gid = uid;
-        // What an earlier run left under the id counts until the first
-        // child of this one kills it and it is reaped. Counted, as for any
-        // user, unless the limit is fixed.
-        if (!fixed_process_limit()) held.user_.tasks = scan_user_tasks("/proc", uid).value_or(0);
         if (const int read_err = append_to_end(lock.get(), held.left_note_, 1 << 16))
             return Error{"cannot read the lock of user id " + name + ": " + os_error_text(read_err)};
+        const bool left_clean = held.left_note_ == kIdLeftClean;
+        if (left_clean) held.left_note_.clear();
         held.lock_ = std::move(lock);
+        // Held from here until the run ends: a runner killed meanwhile
+        // leaves the file saying nothing of the kind. (A note an earlier run
+        // left stays until the run has settled it.)
+        if (left_clean) held.note("");
+        // The processes of the id, counted as for any user unless the limit
+        // is fixed. Unless the last holder marked the id clean and none is
+        // listed, whatever runs under it (a killed runner's leftovers) is
+        // killed before any child of this run starts. kill(-1) walks every
+        // process of the host: paid only when there may be something to end.
+        std::optional<std::uint64_t> tasks;
+        if (left_clean || !fixed_process_limit()) tasks = tasks_of_uid(uid);
+        if (!left_clean || tasks.value_or(1) != 0) held.kill_leftovers();
+        if (!fixed_process_limit()) held.user_.tasks = tasks.value_or(0);
         return held;
     }
     return Error{"no free user id for the run: every id of " + std::string(kIdRangeVariable) + " (" +
@@ -209,9 +221,19 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
 
 void RunUser::note(const std::string& text) const {
     if (!lock_.valid()) return;
-    // Best effort: a note that cannot be written only leaves less to settle.
-    if (ftruncate(lock_.get(), 0) != 0) return;
+    note_pending_ = !text.empty();
+    // Best effort: a note that cannot be written only leaves less to settle,
+    // and a clean mark that is not written only costs the next holder a kill.
+    if (ftruncate(lock_.get(), 0) != 0) {
+        note_pending_ = true;
+        return;
+    }
     if (!text.empty()) (void)retry_eintr([&] { return pwrite(lock_.get(), text.data(), text.size(), 0); });
+}
+
+RunUser::~RunUser() {
+    if (!lock_.valid() || note_pending_) return;
+    (void)retry_eintr([&] { return pwrite(lock_.get(), kIdLeftClean.data(), kIdLeftClean.size(), 0); });
 }
 
 void RunUser::kill_leftovers() const {

@@ -1,7 +1,9 @@
 // A user id of its own for every contained run of a root runner: taken from
 // the range in TESSIMAR_CONTAIN_UIDS, held with a lock for the whole run,
 // cleared of whatever an earlier run left running under it, and switched to
-// by each child before it restricts itself.
+// by each child before it restricts itself. A run that ends with nothing of
+// the id left running says so in the id's lock file; the next holder then
+// has nothing to clear.
 #pragma once
 
 #include <sys/types.h>
@@ -47,10 +49,15 @@ public:
     RunUser() = default;
     RunUser(RunUser&&) = default;
     RunUser& operator=(RunUser&&) = default;
+    // Marks the id as left clean, unless a note is pending. Every phase
+    // kills what it leaves of the id before it returns, so a run that
+    // gets here left nothing; a runner that is killed never gets here.
+    ~RunUser();
 
-    // Takes the first free id of the range that the runner can switch to
-    // (whatever still runs under it is killed by the run's first child). An
-    // error is the setup error message of the run.
+    // Takes the first free id of the range that the runner can switch to.
+    // Unless the id's last holder marked it clean and no process of it is
+    // listed, whatever runs under it is killed first. An error is the setup
+    // error message of the run.
     static Result<RunUser> claim(const RunLimits& limits);
 
     const ChildUser& child() const { return user_; }
@@ -69,7 +76,12 @@ private:
     ChildUser user_;
     UniqueFd lock_;  // released by the kernel when the runner goes, however it goes
     std::string left_note_;
+    mutable bool note_pending_ = false;
 };
+
+// What an id's lock file holds once its holder ended with nothing of the id
+// left running.
+inline constexpr std::string_view kIdLeftClean = "left clean\n";
 
 // Kills every process of `uid`/`gid` from a short-lived helper that takes
 // the id (take_run_user). Returns 0 or the errno of the failed switch.
@@ -79,9 +91,8 @@ int kill_processes_of(std::uint32_t uid, std::uint32_t gid);
 // gid, then the uid. Returns 0 or the errno of the failed step.
 int become_run_user(std::uint32_t uid, std::uint32_t gid);
 
-// Child side, async-signal-safe: become_run_user, then every other process
-// of the id is killed: whatever an earlier run left behind is gone before
-// this one's program starts. Returns 0 or the errno of the failed step.
+// Async-signal-safe: become_run_user, then every other process of the id is
+// killed. Returns 0 or the errno of the failed step.
 int take_run_user(std::uint32_t uid, std::uint32_t gid);
 
 // Runner side, before a phase: hands what the descriptors name (the

@@ -106,10 +106,10 @@ bool user_has_tasks() {
     return found;
 }
 
-}  // namespace
-
-std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid, ScanSource source) {
+// The scan itself; `listed` says whether the directory could be listed.
+std::optional<std::uint64_t> scan(const char* proc_dir, unsigned uid, ScanSource source, bool& listed) {
     DIR* dir = opendir(proc_dir);
+    listed = dir != nullptr;
     if (dir == nullptr) return std::nullopt;
     const int dir_fd = dirfd(dir);
     bool by_pidfd = source == ScanSource::Fastest && proc_lists_own_pids(dir_fd);
@@ -152,6 +152,20 @@ std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid,
     closedir(dir);
     if (!matched) return std::nullopt;
     return total;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid, ScanSource source) {
+    bool listed = false;
+    return scan(proc_dir, uid, source, listed);
+}
+
+std::optional<std::uint64_t> tasks_of_uid(unsigned uid) {
+    bool listed = false;
+    const std::optional<std::uint64_t> tasks = scan("/proc", uid, ScanSource::Fastest, listed);
+    if (!listed) return std::nullopt;
+    return tasks.value_or(0);
 }
 
 std::optional<std::uint64_t> count_user_tasks() {

@@ -26,6 +26,10 @@ enum class ScanSource { Fastest, StatusFiles };
 std::optional<std::uint64_t> scan_user_tasks(const char* proc_dir, unsigned uid,
                                              ScanSource source = ScanSource::Fastest);
 
+// The tasks of `uid` in /proc: 0 when none is listed, absent when /proc
+// cannot be listed.
+std::optional<std::uint64_t> tasks_of_uid(unsigned uid);
+
 // Parses the text of a /proc/<pid>/status file into (uid, threads).
 struct StatusFields {
     std::optional<std::uint32_t> uid;

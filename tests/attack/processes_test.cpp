@@ -553,6 +553,29 @@ TEST_F(RunUserId, LeftoverOfAKilledRunnerIsKilledBeforeTheNextRun) {
     EXPECT_TRUE(gone_within(left, 2)) << "the leftover outlived the next run with its id";
 }
 
+// A run that ends clean spares the next one the walk for leftovers, but not
+// the look: a process of the id that no runner started is still killed.
+TEST_F(RunUserId, ProcessOfTheIdIsKilledAfterACleanRun) {
+    if (!have("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv";
+    const std::string range = "61250-61250";
+    EXPECT_EQ(checked_report(run_exec(contained("bash", "id -u\n", range))).value("stdout", ""), "61250\n");
+    const std::string tok = sleep_token();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl("/usr/bin/setpriv", "setpriv", "--reuid=61250", "--regid=61250", "--clear-groups", "/bin/sleep",
+              tok.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(appears_within(tok, 20));
+    const json j = checked_report(run_exec(contained("bash", "id -u\n", range)));
+    EXPECT_EQ(j.value("stdout", ""), "61250\n") << j.dump();
+    EXPECT_TRUE(gone_within(tok, 2)) << "a process of the id outlived the next run with it";
+    (void)kill(pid, SIGKILL);
+    int status = 0;
+    (void)waitpid(pid, &status, 0);
+}
+
 // The caller's work directory is lent to the run's id and given back: its
 // owner and mode as they were, what the program made the owner's, nothing
 // writable by others, the caller's own file untouched.
@@ -616,12 +639,19 @@ TEST_F(RunUserId, CallersWorkDirectoryIsGivenBack) {
 // goes on as uid 0 and says so.
 TEST_F(RunUserId, UnmappedIdsFallBackToRootWithANote) {
     if (!have("/usr/bin/unshare")) GTEST_SKIP() << "no unshare";
-    Invocation inv = contained("bash", "id -u\n", "61240-61240");
+    // A root child gives up every capability for good: the program it
+    // runs gets none back on exec.
+    Invocation inv = contained("bash",
+                               "id -u; while read -r k v; do case $k in CapPrm:|CapEff:|CapAmb:|NoNewPrivs:)\n"
+                               "echo \"$k $v\";; esac; done < /proc/$$/status\n",
+                               "61240-61240");
     inv.wrapper = {"/usr/bin/unshare", "--user", "--map-root-user", "--"};
     const ProcessResult r = run_exec(inv);
     if (r.out.empty()) GTEST_SKIP() << "no user namespace here: " << r.err;
     const json j = checked_report(r);
-    EXPECT_EQ(j.value("stdout", ""), "0\n") << j.dump();
+    EXPECT_EQ(j.value("stdout", ""),
+              "0\nCapPrm: 0000000000000000\nCapEff: 0000000000000000\nCapAmb: 0000000000000000\nNoNewPrivs: 1\n")
+        << j.dump();
     const std::vector<std::string> n = notes(j);
     ASSERT_FALSE(n.empty()) << j.dump();
     EXPECT_EQ(n.back(), "contain_uid_unavailable");
