@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
+#include <linux/openat2.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -29,6 +30,9 @@
 #endif
 #ifndef SYS_landlock_restrict_self
 #define SYS_landlock_restrict_self 446
+#endif
+#ifndef SYS_openat2
+#define SYS_openat2 437
 #endif
 #ifndef LANDLOCK_ACCESS_FS_REFER
 #define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
@@ -106,8 +110,10 @@ constexpr const char* kEtcAllowed[] = {
     "passwd", "group", "nsswitch.conf", "host.conf", "hosts", "resolv.conf", "gai.conf", "services", "protocols",
     // Time zone and locale.
     "localtime", "timezone", "locale.alias",
-    // The dynamic loader and the alternatives links.
-    "ld.so.cache", "ld.so.preload", "alternatives",
+    // The dynamic loader. (Not the alternatives: Landlock checks the file a
+    // link leads to, never the link, so /etc/alternatives/java needs only
+    // the JDK's own rule.)
+    "ld.so.cache", "ld.so.preload",
     // Certificate authorities and the TLS libraries' configuration.
     "ssl/certs", "ssl/openssl.cnf", "gnutls", "pki/tls/certs", "pki/ca-trust", "crypto-policies",
     // What the host is, MIME types, file magic and fonts.
@@ -260,12 +266,14 @@ void add_tree(Rules& rules, const char* tree, const std::vector<std::string>& ne
     }
 }
 
+// The system trees a child reads and runs from. /bin, /sbin and the /lib
+// trees are links into /usr on a merged host, directories of their own
+// elsewhere.
+constexpr const char* kSystemTrees[] = {"/usr", "/bin", "/sbin", "/opt", "/lib", "/lib32", "/lib64", "/libx32"};
+
 // `never`: the runner's HOME and TMPDIR, which no tree may hand over whole.
 void add_system_rules(Rules& rules, const std::vector<std::string>& never) {
-    // The /lib trees are links into /usr on a merged host, directories of
-    // their own elsewhere.
-    for (const char* tree : {"/usr", "/bin", "/sbin", "/opt", "/lib", "/lib32", "/lib64", "/libx32"})
-        add_tree(rules, tree, never);
+    for (const char* tree : kSystemTrees) add_tree(rules, tree, never);
 
     add_etc_rules(rules);
     rules.add_path("/sys", kRead, Kind::Dir);
@@ -279,6 +287,26 @@ void add_system_rules(Rules& rules, const std::vector<std::string>& never) {
 
     rules.add_path("/dev/null", kRead | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE, Kind::NotDir);
     for (const char* dev : {"/dev/zero", "/dev/random", "/dev/urandom"}) rules.add_path(dev, kRead, Kind::NotDir);
+}
+
+// Whether a toolchain's directory already lies in a system tree given whole
+// (PATH lists /usr/bin, /usr/local/bin, /bin...): each rule costs every run
+// its share. The tree itself, opened the same way, names the same inode; a
+// path below one counts only when no link on the way could lead elsewhere.
+bool in_whole_tree(const std::string& path, const std::vector<std::string>& never) {
+    for (const char* tree : kSystemTrees) {
+        if (is_or_holds(tree, never)) continue;
+        if (path == tree) return true;
+        if (path.rfind(std::string(tree) + "/", 0) != 0) continue;
+        struct open_how how{};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS;
+        const long fd = retry_eintr([&] { return syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); });
+        if (fd < 0) return false;  // a link on the way, a kernel without openat2: a rule of its own
+        close(static_cast<int>(fd));
+        return true;
+    }
+    return false;
 }
 
 std::string absolute(const std::string& path) {
@@ -490,7 +518,8 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     // What is the run's own: its toolchains, the preloaded shim, its work
     // directory. Added to the shared ruleset, the same rules in every phase.
     Rules rules(plan.ruleset.get(), handled_fs(plan.abi));
-    for (const std::string& root : toolchains.roots) rules.add_followed(AT_FDCWD, root.c_str(), kReadExec);
+    for (const std::string& root : toolchains.roots)
+        if (!in_whole_tree(root, system_never)) rules.add_followed(AT_FDCWD, root.c_str(), kReadExec);
     // The network shim the runner itself preloads (--no-net without seccomp).
     if (const auto preload = env.find("LD_PRELOAD"); preload != env.end())
         rules.add_followed(AT_FDCWD, preload->second.c_str(), kReadExec);

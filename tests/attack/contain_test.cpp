@@ -355,6 +355,22 @@ TEST_F(Contain, NewSecretUnderEtcStaysUnreadableForARootChild) {
     EXPECT_EQ(plain.value("stdout", ""), "password = hunter2\n") << plain.dump();
 }
 
+// A PATH entry in a system tree that is a link out of it (as /usr/local/cuda
+// is) names a directory the tree's rule does not cover: it keeps its own.
+TEST_F(Contain, PathEntryLinkedOutOfASystemTreeStillRuns) {
+    if (geteuid() != 0 || access("/usr/local", W_OK) != 0) GTEST_SKIP() << "needs root and /usr/local";
+    const std::string tool = tmp / "tool";
+    ASSERT_EQ(mkdir(tool.c_str(), 0755), 0);
+    testing_support::write_file(tool + "/tessimar-tool", "#!/bin/sh\necho tool ran\n", 0755);
+    const std::string link = "/usr/local/" + unique_token("linked");
+    ASSERT_EQ(symlink(tool.c_str(), link.c_str()), 0);
+    Invocation inv = invocation("bash", "tessimar-tool\n", false, {"--contain"});
+    inv.set["PATH"] = link + ":" + kSearchPath;
+    const json j = checked_report(run_exec(inv));
+    unlink(link.c_str());
+    EXPECT_EQ(j.value("stdout", ""), "tool ran\n") << j.dump();
+}
+
 // A runner whose HOME lies in a system tree: the tree is given entry by
 // entry, the home left out, its neighbours still readable.
 TEST_F(Contain, SystemTreeHoldingTheHomeIsNotGivenWhole) {
