@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -197,13 +198,10 @@ Result<RunUser> RunUser::claim(const RunLimits& limits) {
         held.user_.gid = uid;
         if (const int read_err = append_to_end(lock.get(), held.left_note_, 1 << 16))
             return Error{"cannot read the lock of user id " + name + ": " + os_error_text(read_err)};
-        const bool left_clean = held.left_note_ == kIdLeftClean;
-        if (left_clean) held.left_note_.clear();
-        held.lock_ = std::move(lock);
         // Held from here until the run ends: a runner killed meanwhile
-        // leaves the file saying nothing of the kind. (A note an earlier run
-        // left stays until the run has settled it.)
-        if (left_clean) held.note("");
+        // leaves the file without the mark.
+        const bool left_clean = fremovexattr(lock.get(), kIdLeftCleanAttr) == 0;
+        held.lock_ = std::move(lock);
         // The processes of the id, counted as for any user unless the limit
         // is fixed. Unless the last holder marked the id clean and none is
         // listed, whatever runs under it (a killed runner's leftovers) is
@@ -232,8 +230,10 @@ void RunUser::note(const std::string& text) const {
 }
 
 RunUser::~RunUser() {
+    // A note still pending (a work directory not given back) keeps the next
+    // holder clearing the id.
     if (!lock_.valid() || note_pending_) return;
-    (void)retry_eintr([&] { return pwrite(lock_.get(), kIdLeftClean.data(), kIdLeftClean.size(), 0); });
+    (void)fsetxattr(lock_.get(), kIdLeftCleanAttr, "", 0, 0);
 }
 
 void RunUser::kill_leftovers() const {

@@ -2,8 +2,8 @@
 // the range in TESSIMAR_CONTAIN_UIDS, held with a lock for the whole run,
 // cleared of whatever an earlier run left running under it, and switched to
 // by each child before it restricts itself. A run that ends with nothing of
-// the id left running says so in the id's lock file; the next holder then
-// has nothing to clear.
+// the id left running marks the id's lock file so; the next holder then has
+// nothing to clear.
 #pragma once
 
 #include <sys/types.h>
@@ -79,9 +79,12 @@ private:
     mutable bool note_pending_ = false;
 };
 
-// What an id's lock file holds once its holder ended with nothing of the id
-// left running.
-inline constexpr std::string_view kIdLeftClean = "left clean\n";
+// The extended attribute an id's lock file carries while nothing of the id
+// runs: set by a holder that ended so, taken off by the next one. Kept in
+// the inode, it costs no data block, whose freeing a file system mounted
+// with discard would wait for on every run. Where the file system keeps no
+// such attribute, every holder clears the id.
+inline constexpr const char* kIdLeftCleanAttr = "user.tessimar.left_clean";
 
 // Kills every process of `uid`/`gid` from a short-lived helper that takes
 // the id (take_run_user). Returns 0 or the errno of the failed switch.
