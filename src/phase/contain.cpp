@@ -8,9 +8,11 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -271,9 +273,44 @@ void add_tree(Rules& rules, const char* tree, const std::vector<std::string>& ne
 // elsewhere.
 constexpr const char* kSystemTrees[] = {"/usr", "/bin", "/sbin", "/opt", "/lib", "/lib32", "/lib64", "/libx32"};
 
+// Whether `path` is `dir` or lies below it with no link on the way, so that
+// a rule on `dir` covers it.
+bool covered_by(const std::string& path, const std::string& dir) {
+    if (path == dir) return true;
+    if (path.rfind(dir + "/", 0) != 0) return false;
+    struct open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    const long fd = retry_eintr([&] { return syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); });
+    if (fd < 0) return false;  // a link on the way, a kernel without openat2: a rule of its own
+    close(static_cast<int>(fd));
+    return true;
+}
+
+// Whether a directory already lies in a system tree given whole (PATH lists
+// /usr/bin, /usr/local/bin, /bin...): each rule costs every run its share in
+// building, merging and freeing the ruleset. A tree opened the same way
+// names the same inode.
+bool in_whole_tree(const std::string& path, const std::vector<std::string>& never) {
+    for (const char* tree : kSystemTrees)
+        if (!is_or_holds(tree, never) && covered_by(path, tree)) return true;
+    return false;
+}
+
 // `never`: the runner's HOME and TMPDIR, which no tree may hand over whole.
 void add_system_rules(Rules& rules, const std::vector<std::string>& never) {
-    for (const char* tree : kSystemTrees) add_tree(rules, tree, never);
+    for (const char* tree : kSystemTrees) {
+        // /bin, /lib and the rest as links into /usr on a merged host: the
+        // rule on /usr already covers where they lead.
+        char target[PATH_MAX];
+        const ssize_t n = readlink(tree, target, sizeof target - 1);
+        if (n > 0) {
+            target[n] = '\0';
+            const std::string led = target[0] == '/' ? std::string(target) : std::string("/") + target;
+            if (led.find("..") == std::string::npos && in_whole_tree(led, never)) continue;
+        }
+        add_tree(rules, tree, never);
+    }
 
     add_etc_rules(rules);
     rules.add_path("/sys", kRead, Kind::Dir);
@@ -289,25 +326,38 @@ void add_system_rules(Rules& rules, const std::vector<std::string>& never) {
     for (const char* dev : {"/dev/zero", "/dev/random", "/dev/urandom"}) rules.add_path(dev, kRead, Kind::NotDir);
 }
 
-// Whether a toolchain's directory already lies in a system tree given whole
-// (PATH lists /usr/bin, /usr/local/bin, /bin...): each rule costs every run
-// its share. The tree itself, opened the same way, names the same inode; a
-// path below one counts only when no link on the way could lead elsewhere.
-bool in_whole_tree(const std::string& path, const std::vector<std::string>& never) {
-    for (const char* tree : kSystemTrees) {
-        if (is_or_holds(tree, never)) continue;
-        if (path == tree) return true;
-        if (path.rfind(std::string(tree) + "/", 0) != 0) continue;
-        struct open_how how{};
-        how.flags = O_PATH | O_CLOEXEC;
-        how.resolve = RESOLVE_NO_SYMLINKS;
-        const long fd = retry_eintr([&] { return syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); });
-        if (fd < 0) return false;  // a link on the way, a kernel without openat2: a rule of its own
-        close(static_cast<int>(fd));
+// Whether a child running as `user` (no supplementary groups) can pass every
+// directory on the way to `path` by its mode. A home of mode 0700 holding a
+// toolchain, say: a rule there would only cost. A directory with an access
+// control list, or one that cannot be looked at, counts as passable.
+class Reach {
+public:
+    explicit Reach(const ChildUser& user) : user_(user) {}
+
+    bool passable(const std::string& path) {
+        if (!user_.active) return true;
+        for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+            if (!dir_passable(path.substr(0, slash))) return false;
         return true;
     }
-    return false;
-}
+
+private:
+    bool dir_passable(const std::string& dir) {
+        for (const auto& [d, ok] : seen_)
+            if (d == dir) return ok;
+        bool ok = true;
+        struct stat st;
+        if (lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            const mode_t x = st.st_uid == user_.uid ? S_IXUSR : st.st_gid == user_.gid ? S_IXGRP : S_IXOTH;
+            ok = (st.st_mode & x) != 0 || lgetxattr(dir.c_str(), "system.posix_acl_access", nullptr, 0) >= 0;
+        }
+        seen_.emplace_back(dir, ok);
+        return ok;
+    }
+
+    const ChildUser& user_;
+    std::vector<std::pair<std::string, bool>> seen_;
+};
 
 std::string absolute(const std::string& path) {
     if (!path.empty() && path.front() == '/') return path;
@@ -481,7 +531,8 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
     return view;
 }
 
-Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scratch_dir, ChildEnv& env) {
+Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scratch_dir, ChildEnv& env,
+                                 const ChildUser& user) {
     ContainPlan plan;
     if (!limits.contain) return plan;
     plan.requested = true;
@@ -518,8 +569,17 @@ Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scr
     // What is the run's own: its toolchains, the preloaded shim, its work
     // directory. Added to the shared ruleset, the same rules in every phase.
     Rules rules(plan.ruleset.get(), handled_fs(plan.abi));
-    for (const std::string& root : toolchains.roots)
-        if (!in_whole_tree(root, system_never)) rules.add_followed(AT_FDCWD, root.c_str(), kReadExec);
+    Reach reach(user);
+    for (std::size_t i = 0; i < toolchains.roots.size(); ++i) {
+        const std::string& root = toolchains.roots[i];
+        if (in_whole_tree(root, system_never) || !reach.passable(root)) continue;
+        // Below another of the run's toolchain directories (a pyenv plugin's
+        // shims below its plugins directory).
+        bool nested = false;
+        for (std::size_t j = 0; j < toolchains.roots.size() && !nested; ++j)
+            nested = j != i && covered_by(root, toolchains.roots[j]);
+        if (!nested) rules.add_followed(AT_FDCWD, root.c_str(), kReadExec);
+    }
     // The network shim the runner itself preloads (--no-net without seccomp).
     if (const auto preload = env.find("LD_PRELOAD"); preload != env.end())
         rules.add_followed(AT_FDCWD, preload->second.c_str(), kReadExec);

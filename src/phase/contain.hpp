@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/child_user.hpp"
 #include "common/fd.hpp"
 #include "common/phase_outcome.hpp"
 #include "common/result.hpp"
@@ -60,9 +61,10 @@ ToolchainView derive_toolchains(const ChildEnv& env, const std::vector<std::stri
 
 // Runner side, before the fork. Does nothing without `limits.contain`.
 // Creates the private directory in `scratch_dir`, points both HOME and
-// TMPDIR there, and builds the ruleset. An error is an OS error
-// text for a start failure.
-Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scratch_dir, ChildEnv& env);
+// TMPDIR there, and builds the ruleset for a child that runs as `user`. An
+// error is an OS error text for a start failure.
+Result<ContainPlan> plan_contain(const RunLimits& limits, const std::string& scratch_dir, ChildEnv& env,
+                                 const ChildUser& user);
 
 // Child side, async-signal-safe: allows the child's own /proc entry, gives
 // up capabilities, sets no_new_privs and enforces the ruleset. Returns 0 or

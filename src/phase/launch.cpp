@@ -246,7 +246,7 @@ PhaseOutcome run_phase(PhaseRequest r) {
     plan_data_bytes(limits, data.data_mb, outcome.unenforced);
     apply_heap_hint(data, r.argv, env);
     // --contain: private HOME and TMPDIR in the environment, the ruleset ready.
-    Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env);
+    Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env, r.user);
     if (!contained) return start_failure(r, contained.error());
     const ContainPlan& contain = contained.value();
     // The run's own id owns the phase's files and the private directory.
