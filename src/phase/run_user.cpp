@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -231,8 +232,9 @@ void RunUser::note(const std::string& text) const {
 
 RunUser::~RunUser() {
     // A note still pending (a work directory not given back) keeps the next
-    // holder clearing the id.
-    if (!lock_.valid() || note_pending_) return;
+    // holder clearing the id; so does a run left by an exception, which may
+    // have left a phase before its sweep.
+    if (!lock_.valid() || note_pending_ || std::uncaught_exceptions() > 0) return;
     (void)fsetxattr(lock_.get(), kIdLeftCleanAttr, "", 0, 0);
 }
 
