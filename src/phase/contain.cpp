@@ -278,6 +278,9 @@ constexpr const char* kSystemTrees[] = {"/usr", "/bin", "/sbin", "/opt", "/lib",
 bool covered_by(const std::string& path, const std::string& dir) {
     if (path == dir) return true;
     if (path.rfind(dir + "/", 0) != 0) return false;
+    // "/usr/../home/x/bin" is not below /usr.
+    for (std::size_t at = path.find("/.."); at != std::string::npos; at = path.find("/..", at + 1))
+        if (at + 3 == path.size() || path[at + 3] == '/') return false;
     struct open_how how{};
     how.flags = O_PATH | O_CLOEXEC;
     how.resolve = RESOLVE_NO_SYMLINKS;
@@ -307,7 +310,7 @@ void add_system_rules(Rules& rules, const std::vector<std::string>& never) {
         if (n > 0) {
             target[n] = '\0';
             const std::string led = target[0] == '/' ? std::string(target) : std::string("/") + target;
-            if (led.find("..") == std::string::npos && in_whole_tree(led, never)) continue;
+            if (in_whole_tree(led, never)) continue;
         }
         add_tree(rules, tree, never);
     }

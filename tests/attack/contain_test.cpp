@@ -355,20 +355,24 @@ TEST_F(Contain, NewSecretUnderEtcStaysUnreadableForARootChild) {
     EXPECT_EQ(plain.value("stdout", ""), "password = hunter2\n") << plain.dump();
 }
 
-// A PATH entry in a system tree that is a link out of it (as /usr/local/cuda
-// is) names a directory the tree's rule does not cover: it keeps its own.
-TEST_F(Contain, PathEntryLinkedOutOfASystemTreeStillRuns) {
+// A PATH entry that starts in a system tree but leads out of it, through a
+// link (as /usr/local/cuda does) or "..", names a directory the tree's rule
+// does not cover: it keeps its own.
+TEST_F(Contain, PathEntryLeadingOutOfASystemTreeStillRuns) {
     if (geteuid() != 0 || access("/usr/local", W_OK) != 0) GTEST_SKIP() << "needs root and /usr/local";
-    const std::string tool = tmp / "tool";
-    ASSERT_EQ(mkdir(tool.c_str(), 0755), 0);
-    testing_support::write_file(tool + "/tessimar-tool", "#!/bin/sh\necho tool ran\n", 0755);
+    const std::string linked = tmp / "linked", dotted = tmp / "dotted";
+    for (const std::string& d : {linked, dotted}) {
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        testing_support::write_file(d + "/tool-" + d.substr(d.rfind('/') + 1),
+                                    "#!/bin/sh\necho " + d.substr(d.rfind('/') + 1) + "\n", 0755);
+    }
     const std::string link = "/usr/local/" + unique_token("linked");
-    ASSERT_EQ(symlink(tool.c_str(), link.c_str()), 0);
-    Invocation inv = invocation("bash", "tessimar-tool\n", false, {"--contain"});
-    inv.set["PATH"] = link + ":" + kSearchPath;
+    ASSERT_EQ(symlink(linked.c_str(), link.c_str()), 0);
+    Invocation inv = invocation("bash", "tool-linked; tool-dotted\n", false, {"--contain"});
+    inv.set["PATH"] = link + ":/usr/.." + dotted + ":" + kSearchPath;
     const json j = checked_report(run_exec(inv));
     unlink(link.c_str());
-    EXPECT_EQ(j.value("stdout", ""), "tool ran\n") << j.dump();
+    EXPECT_EQ(j.value("stdout", ""), "linked\ndotted\n") << j.dump();
 }
 
 // A runner whose HOME lies in a system tree: the tree is given entry by
