@@ -20,29 +20,16 @@
 #    lines, and fails when the peak reaches MEMORY_MIB or a line is missing.
 set -euo pipefail
 
-repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$repo/build}"
-case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+. "$(dirname "$0")/lib.sh"
+build="$(bench_build_dir "${1:-}")"
 requests="${REQUESTS:-1000}"
 runs="${RUNS:-3}"
 tolerance="${TOLERANCE:-0.05}"
 memory_requests="${MEMORY_REQUESTS:-20000}"
 memory_mib="${MEMORY_MIB:-64}"
 
-if [ ! -x "$build/tessimar-exec" ]; then
-    echo "building tessimar-exec in $build" >&2
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" -j2 --target tessimar-exec >/dev/null
-fi
-if ! command -v hyperfine >/dev/null; then
-    if [ "$(id -u)" -eq 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null
-    else
-        echo "hyperfine is needed: apt-get install hyperfine" >&2
-        exit 1
-    fi
-fi
-command -v python3 >/dev/null || { echo "python3 is needed" >&2; exit 1; }
+bench_need hyperfine python3
+bench_runner "$build"
 
 exe="$build/tessimar-exec"
 scratch="$(mktemp -d)"
@@ -82,8 +69,10 @@ print("PASS: the batch is at least as fast" if ratio <= 1 else
 PY
 
 echo "== memory: $memory_requests requests of 64 KiB programs"
-EXEC="$exe" N="$memory_requests" LIMIT_KIB=$((memory_mib * 1024)) python3 - <<'PY' || status=1
+EXEC="$exe" N="$memory_requests" LIMIT_KIB=$((memory_mib * 1024)) BENCH_DIR="$bench_dir" python3 - <<'PY' || status=1
 import json, os, subprocess, sys, threading, time
+sys.path.insert(0, os.environ["BENCH_DIR"])
+from peak import vm_hwm
 
 n, limit = int(os.environ["N"]), int(os.environ["LIMIT_KIB"])
 line = (json.dumps({"lang": "bash", "program": "#" + "x" * 65536 + "\n:\n"}) + "\n").encode()
@@ -104,21 +93,12 @@ def drain():
         counts["lines"] += 1
         counts["ok"] += b'"ok":true' in out
 
-def vm_hwm():
-    try:
-        with open(f"/proc/{p.pid}/status") as f:
-            for l in f:
-                if l.startswith("VmHWM:"):
-                    return int(l.split()[1])
-    except OSError:
-        return None
-
 threads = [threading.Thread(target=feed), threading.Thread(target=drain)]
 for t in threads:
     t.start()
 peak, started = 0, time.monotonic()
 while p.poll() is None:
-    v = vm_hwm()
+    v = vm_hwm(p.pid)
     if v is not None:
         peak = max(peak, v)
     time.sleep(0.05)

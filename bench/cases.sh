@@ -11,21 +11,14 @@
 # Needs hyperfine (Debian package "hyperfine"), g++ and python3.
 set -euo pipefail
 
-repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$repo/build}"
-case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+. "$(dirname "$0")/lib.sh"
+build="$(bench_build_dir "${1:-}")"
 runs="${RUNS:-3}"
 count="${CASES:-50}"
 target="${TARGET:-10}"
 
-for tool in hyperfine g++ python3; do
-    command -v "$tool" >/dev/null || { echo "$tool is needed (apt-get install $tool)" >&2; exit 1; }
-done
-if [ ! -x "$build/tessimar-exec" ]; then
-    echo "building tessimar-exec in $build" >&2
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" -j2 --target tessimar-exec >/dev/null
-fi
+bench_need hyperfine g++ python3
+bench_runner "$build"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

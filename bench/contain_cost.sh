@@ -11,13 +11,11 @@
 #                                        ONLY="empty.bash python3" limits the rows)
 set -euo pipefail
 
-build=${1:-build}
-if [ ! -x "$build/tessimar-exec" ]; then
-  cmake -S "$(dirname "$0")/.." -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIMAR_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 >/dev/null
-fi
-exe=$(realpath "$build/tessimar-exec")
-command -v hyperfine >/dev/null || { echo "hyperfine is missing (apt-get install hyperfine)" >&2; exit 1; }
+. "$(dirname "$0")/lib.sh"
+build="$(bench_build_dir "${1:-}")"
+bench_need hyperfine python3
+bench_runner "$build" blocknet
+exe="$build/tessimar-exec"
 runs=${RUNS:-20}
 slow_runs=${SLOW_RUNS:-5}
 rounds=${ROUNDS:-5}

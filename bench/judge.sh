@@ -23,22 +23,15 @@
 # Needs hyperfine (Debian package "hyperfine"), gcc and python3.
 set -euo pipefail
 
-repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$repo/build}"
-case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+. "$(dirname "$0")/lib.sh"
+build="$(bench_build_dir "${1:-}")"
 runs="${RUNS:-20}"
 lang="${LANG_NAME:-c}"
 tolerance="${TOLERANCE:-3}"
 slack_kib="${SLACK_KIB:-512}"
 
-for tool in hyperfine gcc python3; do
-    command -v "$tool" >/dev/null || { echo "$tool is needed (apt-get install $tool)" >&2; exit 1; }
-done
-if [ ! -x "$build/tessimar-exec" ]; then
-    echo "building tessimar-exec in $build" >&2
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" -j2 --target tessimar-exec >/dev/null
-fi
+bench_need hyperfine gcc python3
+bench_runner "$build"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -135,8 +128,10 @@ hyperfine --style basic --warmup 1 --runs "$runs" "${args[@]}"
 # before each child, so the largest sample covers the reading and comparing
 # after each case).
 EXEC="$exe" LANGNAME="$lang" PROGRAM="$program" WORK="$work" ROUNDS="$runs" TOLERANCE="$tolerance" \
-SLACK_KIB="$slack_kib" python3 - "${commands[@]}" <<'PY'
+SLACK_KIB="$slack_kib" BENCH_DIR="$bench_dir" python3 - "${commands[@]}" <<'PY'
 import os, statistics, subprocess, sys, time
+sys.path.insert(0, os.environ["BENCH_DIR"])
+from peak import run_sampled
 
 exe, lang, work = os.environ["EXEC"], os.environ["LANGNAME"], os.environ["WORK"]
 program = open(os.environ["PROGRAM"], "rb").read()
@@ -177,36 +172,8 @@ for name, _, _ in rows:
         print(f"FAIL: judging ({name}) adds {dw:.1f} %, more than {tolerance:g} %", file=sys.stderr)
         bad = True
 
-def vm_hwm(pid):
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None
-
 def peak(cmd):
-    p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    p.stdin.write(program); p.stdin.close()
-    os.set_blocking(p.stdout.fileno(), False)
-    top = 0
-    while True:
-        h = vm_hwm(p.pid)
-        if h is not None:
-            top = max(top, h)
-        try:
-            chunk = os.read(p.stdout.fileno(), 1 << 20)
-            if chunk:
-                continue
-            if chunk == b"":
-                break
-        except BlockingIOError:
-            pass
-        time.sleep(0.002)
-    p.wait()
-    return top
+    return run_sampled(cmd, program)[0]
 
 print("\nrunner VmHWM (smallest of 3):")
 peaks = {}

@@ -12,18 +12,13 @@
 # otherwise empty environment; python3 is the system one in /usr/bin.
 set -euo pipefail
 
-repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$repo/build}"
-case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+. "$(dirname "$0")/lib.sh"
+build="$(bench_build_dir "${1:-}")"
 other="${2:-}"
 runs="${RUNS:-200}"
 rounds="${ROUNDS:-5}"
-command -v hyperfine >/dev/null || { echo "lean_runs.sh: needs hyperfine (apt-get install hyperfine)" >&2; exit 1; }
-if [ ! -x "$build/tessimar-exec" ]; then
-    echo "building tessimar-exec in $build" >&2
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIMAR_TESTS=OFF >/dev/null
-    cmake --build "$build" -j2 --target tessimar-exec blocknet >/dev/null
-fi
+bench_need hyperfine
+bench_runner "$build" blocknet
 runner="$build/tessimar-exec"
 
 work=$(mktemp -d)

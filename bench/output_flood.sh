@@ -19,68 +19,30 @@
 # line) gives the runner's resident size without any captured output.
 set -euo pipefail
 
-repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$repo/build}"
-case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+. "$(dirname "$0")/lib.sh"
+build="$(bench_build_dir "${1:-}")"
 slack_mib="${SLACK_MIB:-8}"
 
-if [ ! -x "$build/tessimar-exec" ]; then
-    echo "building tessimar-exec in $build" >&2
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" -j2 --target tessimar-exec >/dev/null
-fi
-command -v python3 >/dev/null || { echo "python3 is needed for the harness" >&2; exit 1; }
+bench_need python3
+bench_runner "$build"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
-EXEC="$build/tessimar-exec" TMPBASE="$scratch" SLACK_MIB="$slack_mib" python3 - <<'PY'
-import json, os, subprocess, sys, time
+EXEC="$build/tessimar-exec" TMPBASE="$scratch" SLACK_MIB="$slack_mib" BENCH_DIR="$bench_dir" python3 - <<'PY'
+import json, os, sys, time
+sys.path.insert(0, os.environ["BENCH_DIR"])
+from peak import run_sampled
 
 exe = os.environ["EXEC"]
 slack = int(os.environ["SLACK_MIB"]) * 1024
 env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "TMPDIR": os.environ["TMPBASE"]}
 
-def vm_hwm(pid):
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        return None
-    return None
-
 def measure(program, extra):
     start = time.monotonic()
-    p = subprocess.Popen([exe, "--lang", "bash", *extra], stdin=subprocess.PIPE,
-                         stdout=subprocess.PIPE, env=env)
-    p.stdin.write(program.encode())
-    p.stdin.close()
-    peak = 0
-    # The report can exceed a pipe buffer: read it without blocking between
-    # samples.
-    os.set_blocking(p.stdout.fileno(), False)
-    chunks = []
-    while True:
-        h = vm_hwm(p.pid)
-        if h is not None:
-            peak = max(peak, h)
-        try:
-            chunk = os.read(p.stdout.fileno(), 1 << 20)
-            if chunk:
-                chunks.append(chunk)
-                continue
-            if chunk == b"":
-                break
-        except BlockingIOError:
-            pass
-        time.sleep(0.003)
-    _, status, usage = os.wait4(p.pid, 0)
-    p.returncode = 0
+    peak, out, status, usage = run_sampled([exe, "--lang", "bash", *extra], program.encode(), env, 0.003)
     elapsed = time.monotonic() - start
-    report = json.loads(b"".join(chunks))
-    return peak, usage.ru_maxrss, report, elapsed, status
+    return peak, usage.ru_maxrss, json.loads(out), elapsed, status
 
 # Printable bytes, so that the report's text is as long as the kept output
 # (NUL bytes would be escaped to six characters each).
