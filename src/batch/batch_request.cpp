@@ -139,9 +139,10 @@ std::string id_text(const Member& m) {
 }
 
 constexpr const char* kKnownKeys[] = {
-    "cases",   "check",       "checker",       "contain",       "expected", "float_tolerance", "id",
-    "ignore_case", "lang",    "max_cpu",       "max_data_mb",   "max_memory_mb", "max_output_kb", "no_net",
-    "program", "stdin",       "stop_at_first_failure", "tests", "timeout",  "workdir"};
+    "cases",         "check",         "checker",       "compile_timeout", "compile_timeout_ms", "contain",
+    "expected",      "float_tolerance", "id",          "ignore_case",     "lang",               "max_cpu",
+    "max_data_mb",   "max_memory_mb", "max_output_kb", "no_net",          "program",            "stdin",
+    "stop_at_first_failure", "tests", "timeout",       "timeout_ms",      "workdir"};
 
 struct Translation {
     std::vector<std::string> args;
@@ -310,6 +311,9 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
     need_string(s, "program", false, nullptr, t);
     need_string(s, "stdin", false, nullptr, t);
     need_number(s, "timeout", "--timeout", t);
+    need_number(s, "timeout_ms", "--timeout-ms", t);
+    need_number(s, "compile_timeout", "--compile-timeout", t);
+    need_number(s, "compile_timeout_ms", "--compile-timeout-ms", t);
     need_number(s, "max_cpu", "--max-cpu", t);
     need_number(s, "max_memory_mb", "--max-memory-mb", t);
     need_number(s, "max_output_kb", "--max-output-kb", t);

@@ -63,7 +63,20 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         if (i + 1 >= args.size()) break;
         const std::string& v = args[++i];
         if (a == "--lang") o.language = utf8_lossy(v);
-        else if (a == "--timeout") o.limits.timeout_secs = number(v, 10);
+        else if (a == "--timeout") {
+            o.limits.timeout_secs = number(v, 10);
+            o.limits.timeout_ms.reset();
+        } else if (a == "--timeout-ms") {
+            // An invalid value stands for the default, as for --timeout.
+            o.limits.timeout_ms = parse_u64(v);
+            if (!o.limits.timeout_ms) o.limits.timeout_secs = 10;
+        } else if (a == "--compile-timeout") {
+            const std::optional<std::uint64_t> secs = parse_u64(v);
+            o.limits.compile_timeout_ms.reset();
+            if (secs) o.limits.compile_timeout_ms = sat_mul(*secs, 1000);
+        } else if (a == "--compile-timeout-ms") {
+            o.limits.compile_timeout_ms = parse_u64(v);
+        }
         else if (a == "--max-cpu") o.limits.max_cpu_secs = number(v, 0);
         else if (a == "--max-memory-mb") o.limits.max_memory_mb = number(v, 0);
         else if (a == "--max-output-kb") o.limits.max_output_kb = number(v, 0);

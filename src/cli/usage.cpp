@@ -20,7 +20,11 @@ the program did; the report says how it went.
 Run options (a value option takes the next argument, whatever it is):
   --lang LANGUAGE        language name or alias (see --languages)
   --timeout SECONDS      wall-clock limit of the run, compile included (10)
-  --max-cpu SECONDS      CPU-time limit (default: timeout + 8)
+  --timeout-ms MS        the same in milliseconds; the last of the two wins
+  --compile-timeout SECONDS, --compile-timeout-ms MS
+                         a limit of the compile phase alone; the run then
+                         gets its whole timeout
+  --max-cpu SECONDS      CPU-time limit (default: timeout, rounded up, + 8)
   --max-memory-mb MIB    address-space limit of each process (default 2 TiB)
   --max-data-mb MIB      data-segment limit of each process, plus the
                          runtime's allowance; MLE by the peak (default off)

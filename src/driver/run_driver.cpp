@@ -49,17 +49,22 @@ Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_
         return std::move(*compile.failure);
     }
     const std::uint64_t compile_ms = compile.compile_ms;
+    // A compile with a budget of its own leaves the run its whole timeout;
+    // otherwise the run gets what the compile left of the one budget.
     RunLimits run_limits = limits;
-    if (compile_ms > 0) {
-        const std::uint64_t budget = sat_mul(limits.timeout_secs, 1000);
+    if (compile_ms > 0 && !limits.compile_timeout_ms) {
+        const std::uint64_t budget = wall_timeout_ms(limits);
         const std::uint64_t elapsed = ms_since(p.t0);
         if (budget <= elapsed) {
             Json report = build_budget_exhausted_report(spec.name, compile_ms, elapsed, w);
             if (judged) add_check_result(report, CheckResult{});
             return report;
         }
-        const std::uint64_t left = budget - elapsed;  // rounded up to whole seconds, without overflow
-        run_limits.timeout_secs = left / 1000 + (left % 1000 != 0 ? 1 : 0);
+        const std::uint64_t left = budget - elapsed;
+        if (limits.timeout_ms)
+            run_limits = with_timeout_ms(limits, left);
+        else  // a limit in seconds stays in seconds: rounded up, without overflow
+            run_limits.timeout_secs = left / 1000 + (left % 1000 != 0 ? 1 : 0);
     }
 
     // What the output is checked against is taken before the program runs.
@@ -135,8 +140,10 @@ Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& w,
 CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     CompileStep step;
     if (!p.spec.compile_template) return step;
+    const RunLimits compile_limits =
+        limits.compile_timeout_ms ? with_timeout_ms(limits, *limits.compile_timeout_ms) : limits;
     PhaseRequest compile{"compile", expand(*p.spec.compile_template, p.compile_paths), p.scratch_dir,
-                         p.scratch_dir, "", limits, p.compile_paths.python_path,
+                         p.scratch_dir, "", compile_limits, p.compile_paths.python_path,
                          extra_env(p.compile_paths, p.work_dir), p.spec.memory, p.user};
     PhaseOutcome outcome = run_phase(std::move(compile));
     step.compile_ms = ms_since(p.t0);

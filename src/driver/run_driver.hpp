@@ -89,7 +89,8 @@ struct CompileStep {
     std::uint64_t compile_ms = 0;
 };
 
-// Compiles when the language has a compile template, with `limits` as given.
+// Compiles when the language has a compile template, with `limits` as given
+// but for the wall-clock limit, which is the compile budget where one is set.
 CompileStep compile_step(const PreparedRun& run, const RunLimits& limits);
 
 struct TimedOutcome {

@@ -30,10 +30,10 @@ void remove_checker_files(int dir_fd) {
 
 }  // namespace
 
-CheckResult checker_result(const PhaseOutcome& o, std::uint64_t timeout_secs) {
+CheckResult checker_result(const PhaseOutcome& o, const RunLimits& limits) {
     if (o.spawn_error) return failed("the checker could not be started: " + *o.spawn_error);
     if (o.timed_out)
-        return failed("the checker ran past the timeout of " + std::to_string(timeout_secs) + " s");
+        return failed("the checker ran past the timeout of " + describe_timeout(limits));
     const std::string text = trimmed(o.stderr_text);
     if (o.signaled)
         return failed(text.empty() ? "the checker was killed by signal " + std::to_string(o.signal) : text);
@@ -74,7 +74,7 @@ CheckResult run_checker(const CheckerRequest& r, const MemFile& input, const Mem
                          {},
                          {}};
     const PhaseOutcome outcome = run_phase(std::move(request));
-    CheckResult result = checker_result(outcome, limits.timeout_secs);
+    CheckResult result = checker_result(outcome, limits);
     remove_checker_files(r.scratch_fd);
     return result;
 }

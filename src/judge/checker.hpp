@@ -32,6 +32,6 @@ struct CheckerRequest {
 CheckResult run_checker(const CheckerRequest& request, const MemFile& input, const MemFile& answer);
 
 // What a finished checker's outcome means (separate for testing).
-CheckResult checker_result(const PhaseOutcome& outcome, std::uint64_t timeout_secs);
+CheckResult checker_result(const PhaseOutcome& outcome, const RunLimits& limits);
 
 }  // namespace tessimar

@@ -31,12 +31,12 @@ int ms_until(Clock::time_point deadline) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-Clock::time_point deadline_of(Clock::time_point t0, std::uint64_t timeout_secs) {
+Clock::time_point deadline_of(Clock::time_point t0, std::uint64_t timeout_ms) {
     // Far beyond any run: treated as no deadline within the clock's range.
-    const std::uint64_t max_secs = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - t0).count());
-    if (timeout_secs >= max_secs) return Clock::time_point::max();
-    return t0 + std::chrono::seconds(timeout_secs);
+    const std::uint64_t max_ms = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - t0).count());
+    if (timeout_ms >= max_ms) return Clock::time_point::max();
+    return t0 + std::chrono::milliseconds(timeout_ms);
 }
 
 // The event the wait blocks on: readable when the child may have ended.
@@ -110,11 +110,11 @@ private:
 
 }  // namespace
 
-WaitResult wait_for_child(pid_t pid, Clock::time_point t0, std::uint64_t timeout_secs) {
+WaitResult wait_for_child(pid_t pid, Clock::time_point t0, std::uint64_t timeout_ms) {
     WaitResult r;
     Wakeup wakeup(pid);
     r.source = wakeup.source();
-    const Clock::time_point deadline = deadline_of(t0, timeout_secs);
+    const Clock::time_point deadline = deadline_of(t0, timeout_ms);
     while (true) {
         const pid_t w = wait4(pid, &r.status, WNOHANG, &r.usage);
         if (w == pid) return r;

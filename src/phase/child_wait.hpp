@@ -27,9 +27,9 @@ struct WaitResult {
 };
 
 // Waits for `pid`, which must be a child of this process leading its own
-// process group. When `timeout_secs` whole seconds have passed since `t0`
+// process group. When `timeout_ms` milliseconds have passed since `t0`
 // the group is killed and the child reaped; a timeout of 0 kills a child
 // that has not ended at the first check.
-WaitResult wait_for_child(pid_t pid, std::chrono::steady_clock::time_point t0, std::uint64_t timeout_secs);
+WaitResult wait_for_child(pid_t pid, std::chrono::steady_clock::time_point t0, std::uint64_t timeout_ms);
 
 }  // namespace tessimar

@@ -262,7 +262,7 @@ PhaseOutcome run_phase(PhaseRequest r) {
     const pid_t pid = started.pid;
 
     // Wait.
-    const WaitResult waited = wait_for_child(pid, std::chrono::steady_clock::now(), r.limits.timeout_secs);
+    const WaitResult waited = wait_for_child(pid, std::chrono::steady_clock::now(), wall_timeout_ms(r.limits));
     if (pid > 1) (void)killpg(pid, SIGKILL);  // whatever the child left in its group
     exchange_child_pid(0);
     // And whatever left the group: nothing the phase started may still write

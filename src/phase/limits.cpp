@@ -21,8 +21,7 @@ Clamped clamp_to_hard(int resource, std::uint64_t wanted) {
 LimitPlan plan_limits(const RunLimits& limits, NoteList& unenforced, bool output_caps_file_size,
                       const ChildUser& user) {
     LimitPlan plan;
-    const std::uint64_t cpu = limits.max_cpu_secs != 0 ? limits.max_cpu_secs
-                                                       : sat_add(limits.timeout_secs, 8);
+    const std::uint64_t cpu = limits.max_cpu_secs != 0 ? limits.max_cpu_secs : default_cpu_secs(limits);
     const Clamped c = clamp_to_hard(RLIMIT_CPU, cpu);
     plan.cpu_secs = c.value;
     if (c.lowered) unenforced.push_back("cpu_limit_clamped_to_hard_rlimit");

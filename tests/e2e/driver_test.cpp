@@ -259,6 +259,42 @@ TEST(DriverBudget, SlowCompileShortensTheRunTimeout) {
     EXPECT_TRUE(list_dir(tmp.path()).empty());
 }
 
+// A compile budget of its own: a compile longer than the run's timeout is
+// fine, and the run still gets its whole timeout (1 s: 9 s of CPU).
+TEST(DriverBudget, CompileTimeoutIsABudgetOfItsOwn) {
+    TempDir fake, tmp;
+    make_fake_gcc(fake.path(), "1.5", "#!/bin/bash\necho run_cpu=$(ulimit -t)\n");
+    Invocation inv =
+        run_of("c", "int main(void){return 0;}\n", {"--timeout-ms", "1000", "--compile-timeout", "20"});
+    inv.set["TESSIMAR_RUNTIME_PATH"] = fake.path() + ":" + kSearchPath;
+    inv.set["TMPDIR"] = tmp.path();
+    json j = report_of(run_exec(inv));
+    ASSERT_EQ(j.value("verdict", ""), "OK") << j.dump();
+    EXPECT_GE(j.at("compile_ms").get<std::uint64_t>(), 1500u);
+    const std::string out = j.value("stdout", "");
+    EXPECT_NE(out.find("run_cpu=9\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("compile_cpu=28 "), std::string::npos) << out;  // 20 s + 8
+
+    // Past its own budget the compile is what timed out.
+    inv = run_of("c", "int main(void){return 0;}\n", {"--timeout", "30", "--compile-timeout-ms", "300"});
+    inv.set["TESSIMAR_RUNTIME_PATH"] = fake.path() + ":" + kSearchPath;
+    inv.set["TMPDIR"] = tmp.path();
+    j = report_of(run_exec(inv));
+    EXPECT_EQ(j.value("verdict", ""), "TLE") << j.dump();
+    EXPECT_EQ(j.value("phase", ""), "compile") << j.dump();
+    EXPECT_LT(j.at("compile_ms").get<std::uint64_t>(), 1500u);
+    EXPECT_TRUE(list_dir(tmp.path()).empty());
+}
+
+// A limit in milliseconds ends the run at that point, not at the next second.
+TEST(DriverBudget, TimeoutInMilliseconds) {
+    const json j = report_of(run_exec(run_of("bash", "echo started\nsleep 30\n", {"--timeout-ms", "300"})));
+    EXPECT_EQ(j.value("verdict", ""), "TLE") << j.dump();
+    EXPECT_EQ(j.value("stdout", ""), "started\n");
+    EXPECT_GE(j.at("duration_ms").get<std::uint64_t>(), 300u);
+    EXPECT_LT(j.at("duration_ms").get<std::uint64_t>(), 1000u) << "rounded up to whole seconds?";
+}
+
 void expect_one_of_the_tle_shapes(const json& j) {
     EXPECT_EQ(j.value("verdict", ""), "TLE") << j.dump();
     EXPECT_EQ(j.value("ok", true), false);

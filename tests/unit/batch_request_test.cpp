@@ -51,12 +51,13 @@ TEST(BatchRequest, KeysBecomeOptionsAfterTheDefaults) {
     const BatchRequest r = translate_request(
         R"({"timeout":3,"lang":"c","program":"int main(){}","max_cpu":2,"max_memory_mb":64,)"
         R"("max_output_kb":9,"max_data_mb":48,"workdir":"/w","no_net":true,"stdin":"a\u0000b","cases":"/c",)"
-        R"("contain":true})",
+        R"("contain":true,"timeout_ms":1500,"compile_timeout":60,"compile_timeout_ms":2500})",
         4, {"--timeout", "9"});
     ASSERT_TRUE(r.run.ok()) << r.run.error();
     EXPECT_EQ(r.id, "4");
     EXPECT_EQ(r.run.value().args,
-              (Args{"--timeout", "9", "--lang", "c", "--timeout", "3", "--max-cpu", "2", "--max-memory-mb", "64",
+              (Args{"--timeout", "9", "--lang", "c", "--timeout", "3", "--timeout-ms", "1500", "--compile-timeout", "60",
+                    "--compile-timeout-ms", "2500", "--max-cpu", "2", "--max-memory-mb", "64",
                     "--max-output-kb", "9", "--max-data-mb", "48", "--workdir", "/w", "--cases", "/c", "--no-net", "--contain",
                     "--stdin-file", kBatchStdinPath}));
     EXPECT_EQ(r.run.value().program, "int main(){}");

@@ -115,23 +115,27 @@ TEST(CheckMessage, QuotedShortEscapedAndBoundedValidUtf8) {
 }
 
 TEST(CheckerResult, ExitStatusesSignalsAndTimeout) {
+    RunLimits five;
+    five.timeout_secs = 5;
     PhaseOutcome o;
-    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::Passed);
+    EXPECT_EQ(checker_result(o, five).verdict, CheckVerdict::Passed);
     o.exit_code = 1;
     o.stderr_text = "bad answer\n";
-    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::WrongAnswer);
-    EXPECT_EQ(checker_result(o, 5).message, "bad answer");
+    EXPECT_EQ(checker_result(o, five).verdict, CheckVerdict::WrongAnswer);
+    EXPECT_EQ(checker_result(o, five).message, "bad answer");
     o.exit_code = 2;
     o.stderr_text.clear();
-    EXPECT_EQ(checker_result(o, 5).message, "the checker exited with status 2 (presentation error)");
+    EXPECT_EQ(checker_result(o, five).message, "the checker exited with status 2 (presentation error)");
     o.exit_code = 3;
-    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::CheckerFailed);
+    EXPECT_EQ(checker_result(o, five).verdict, CheckVerdict::CheckerFailed);
     o.exit_code = 0;
     o.signaled = true;
     o.signal = 11;
-    EXPECT_EQ(checker_result(o, 5).message, "the checker was killed by signal 11");
+    EXPECT_EQ(checker_result(o, five).message, "the checker was killed by signal 11");
     o.signaled = false;
     o.timed_out = true;
-    EXPECT_EQ(checker_result(o, 5).verdict, CheckVerdict::CheckerFailed);
-    EXPECT_EQ(checker_result(o, 5).message, "the checker ran past the timeout of 5 s");
+    EXPECT_EQ(checker_result(o, five).verdict, CheckVerdict::CheckerFailed);
+    EXPECT_EQ(checker_result(o, five).message, "the checker ran past the timeout of 5 s");
+    EXPECT_EQ(checker_result(o, with_timeout_ms(five, 1500)).message,
+              "the checker ran past the timeout of 1500 ms");
 }

@@ -138,6 +138,35 @@ TEST(ScanOptions, LastOccurrenceWins) {
     EXPECT_EQ(o.stdin_file, "f2");
 }
 
+// --timeout and --timeout-ms set one limit: the last of them decides, and
+// an invalid value of either stands for the default of 10 s.
+TEST(ScanOptions, TimeoutInSecondsOrMilliseconds) {
+    RunOptions o = scan_options({"--timeout", "5", "--timeout-ms", "1500"});
+    EXPECT_EQ(o.limits.timeout_ms, 1500u);
+    EXPECT_EQ(wall_timeout_ms(o.limits), 1500u);
+    EXPECT_EQ(default_cpu_secs(o.limits), 10u);  // 1.5 s rounded up, + 8
+    o = scan_options({"--timeout-ms", "1500", "--timeout", "3"});
+    EXPECT_FALSE(o.limits.timeout_ms);
+    EXPECT_EQ(wall_timeout_ms(o.limits), 3000u);
+    o = scan_options({"--timeout", "5", "--timeout-ms", "1.5"});
+    EXPECT_EQ(wall_timeout_ms(o.limits), 10000u);
+    EXPECT_EQ(default_cpu_secs(scan_options({"--timeout-ms", "0"}).limits), 8u);
+    EXPECT_EQ(default_cpu_secs(scan_options({"--timeout-ms", "18446744073709551615"}).limits), 18446744073709560u);
+
+    // The compile budget: seconds saturate in milliseconds; invalid is none.
+    EXPECT_FALSE(scan_options({}).limits.compile_timeout_ms);
+    EXPECT_EQ(scan_options({"--compile-timeout", "60"}).limits.compile_timeout_ms, 60000u);
+    EXPECT_EQ(scan_options({"--compile-timeout-ms", "250"}).limits.compile_timeout_ms, 250u);
+    EXPECT_EQ(scan_options({"--compile-timeout-ms", "250", "--compile-timeout", "2"}).limits.compile_timeout_ms,
+              2000u);
+    EXPECT_EQ(scan_options({"--compile-timeout", "18446744073709551615"}).limits.compile_timeout_ms,
+              18446744073709551615ull);
+    EXPECT_FALSE(scan_options({"--compile-timeout", "9", "--compile-timeout", "x"}).limits.compile_timeout_ms);
+    // A value option swallows what follows it.
+    EXPECT_EQ(scan_options({"--timeout-ms", "--lang", "c"}).language, "");
+    EXPECT_EQ(with_timeout_ms(RunLimits{}, 2000).timeout_secs, 2u);
+}
+
 TEST(ScanOptions, NumberForms) {
     EXPECT_EQ(scan_options({"--timeout", "5"}).limits.timeout_secs, 5u);
     EXPECT_EQ(scan_options({"--timeout", "+5"}).limits.timeout_secs, 5u);
