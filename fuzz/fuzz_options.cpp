@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/options.hpp"
+#include "common/option_names.hpp"
 #include "common/text.hpp"
 #include "fuzz_support.hpp"
 
@@ -29,9 +30,26 @@ std::optional<std::uint64_t> model_number(std::string_view v) {
     return static_cast<std::uint64_t>(value);
 }
 
+// Every option that takes the next argument as its value, as this model
+// knows them. The scan must know exactly these: a value option missing here
+// would make the model read its value as an option of its own.
+constexpr std::string_view kModelValueOptions[] = {
+    "--lang",       "--timeout", "--timeout-ms", "--compile-timeout", "--compile-timeout-ms",
+    "--max-cpu",    "--max-memory-mb", "--max-output-kb", "--max-data-mb", "--stdin",
+    "--stdin-file", "--workdir", "--cases", "--expect-file", "--check",
+    "--float-tolerance", "--checker",
+};
+
+bool model_value_option(std::string_view a) {
+    for (const std::string_view name : kModelValueOptions)
+        if (a == name) return true;
+    return false;
+}
+
 struct Model {
     std::string language;
-    std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0;
+    std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0, data = 0;
+    std::optional<std::uint64_t> timeout_ms, compile_timeout_ms;
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
     std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker;
@@ -71,19 +89,30 @@ Model model_scan(const std::vector<std::string>& args) {
             m.stop_at_first_failure = true;
             continue;
         }
-        std::uint64_t* number = nullptr;
-        std::uint64_t fallback = 0;
-        if (a == "--timeout") number = &m.timeout, fallback = 10;
-        else if (a == "--max-cpu") number = &m.cpu;
-        else if (a == "--max-memory-mb") number = &m.memory;
-        else if (a == "--max-output-kb") number = &m.output;
-        const bool text_option = a == "--lang" || a == "--stdin" || text_field(m, a) != nullptr;
-        if (number == nullptr && !text_option) continue;
+        if (!model_value_option(a)) continue;
         if (i == args.size()) break;  // the value is missing: the scan ends
         const std::string& v = args[i];
         ++i;
-        if (number != nullptr) {
-            *number = model_number(v).value_or(fallback);
+        const std::optional<std::uint64_t> n = model_number(v);
+        if (a == "--timeout") {
+            m.timeout = n.value_or(10);
+            m.timeout_ms.reset();
+        } else if (a == "--timeout-ms") {
+            m.timeout_ms = n;
+            if (!n) m.timeout = 10;
+        } else if (a == "--compile-timeout") {
+            m.compile_timeout_ms.reset();
+            if (n) m.compile_timeout_ms = *n > UINT64_MAX / 1000 ? UINT64_MAX : *n * 1000;
+        } else if (a == "--compile-timeout-ms") {
+            m.compile_timeout_ms = n;
+        } else if (a == "--max-cpu") {
+            m.cpu = n.value_or(0);
+        } else if (a == "--max-memory-mb") {
+            m.memory = n.value_or(0);
+        } else if (a == "--max-output-kb") {
+            m.output = n.value_or(0);
+        } else if (a == "--max-data-mb") {
+            m.data = n.value_or(0);
         } else if (a == "--lang") {
             m.language = tessimar::utf8_lossy(v);
         } else if (a == "--stdin") {
@@ -110,11 +139,7 @@ Mode model_mode(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         help |= a == "--help";
         version |= a == "--version";
-        if (a == "--lang" || a == "--timeout" || a == "--max-cpu" || a == "--max-memory-mb" ||
-            a == "--max-output-kb" || a == "--stdin" || a == "--stdin-file" || a == "--workdir" ||
-            a == "--cases" || a == "--expect-file" || a == "--check" || a == "--float-tolerance" ||
-            a == "--checker")
-            ++i;
+        if (model_value_option(a)) ++i;
     }
     return help ? Mode::Help : version ? Mode::Version : Mode::Run;
 }
@@ -122,6 +147,9 @@ Mode model_mode(const std::vector<std::string>& args) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The model and the runner know the same value options, on every run.
+    for (const std::string_view name : tessimar::value_option_names()) FUZZ_CHECK(model_value_option(name));
+    for (const std::string_view name : kModelValueOptions) FUZZ_CHECK(tessimar::is_value_option(name));
     std::vector<std::string> args;
     if (size > 0) {
         std::string current;
@@ -145,6 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.limits.max_cpu_secs == m.cpu);
     FUZZ_CHECK(o.limits.max_memory_mb == m.memory);
     FUZZ_CHECK(o.limits.max_output_kb == m.output);
+    FUZZ_CHECK(o.limits.max_data_mb == m.data);
+    FUZZ_CHECK(o.limits.timeout_ms == m.timeout_ms);
+    FUZZ_CHECK(o.limits.compile_timeout_ms == m.compile_timeout_ms);
     FUZZ_CHECK(o.limits.no_net == m.no_net);
     FUZZ_CHECK(o.limits.contain == m.contain);
     FUZZ_CHECK(o.cases == m.cases);
@@ -166,17 +197,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Without any of the value options or --no-net nothing changes.
     bool any_option = false;
-    for (const std::string& a : args)
-        any_option |= a == "--lang" || a == "--timeout" || a == "--max-cpu" ||
-                      a == "--max-memory-mb" || a == "--max-output-kb" || a == "--stdin" ||
-                      a == "--stdin-file" || a == "--workdir" || a == "--no-net" || a == "--contain" ||
-                      a == "--cases";
+    for (const std::string& a : args) any_option |= model_value_option(a) || a == "--no-net" || a == "--contain";
     if (!any_option) {
         FUZZ_CHECK(o.language.empty() && o.stdin_text.empty());
         FUZZ_CHECK(o.limits.timeout_secs == 10 && o.limits.max_cpu_secs == 0 &&
                    o.limits.max_memory_mb == 0 && o.limits.max_output_kb == 0 &&
                    !o.limits.no_net && !o.limits.contain);
-        FUZZ_CHECK(!o.stdin_file && !o.workdir && !o.cases);
+        FUZZ_CHECK(!o.stdin_file && !o.workdir && !o.cases && !o.limits.timeout_ms && !o.limits.compile_timeout_ms);
     }
     return 0;
 }

@@ -1,18 +1,37 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang) in build-fuzz and runs each one for the
-# given number of seconds, keeping a corpus per target. Fails when any target
-# finds a crash, a leak, a timeout or a failed invariant.
+# Builds the libFuzzer targets (clang) in build-fuzz and runs each one.
+# Fails when any target finds a crash, a leak, a timeout or a failed
+# invariant.
 #
+#   scripts/fuzz.sh --fixed [target ...]
+#       the same result on every run: each target replays its kept corpus
+#       (fuzz/corpus/<target>/, every input that ever failed included) and
+#       then makes a fixed number of inputs from a fixed seed, into a corpus
+#       that starts empty each time. The test command runs this.
 #   scripts/fuzz.sh [seconds-per-target] [target ...]
+#       a random search for the given time (default 60), growing a corpus
+#       per target under build-fuzz/corpus/ that is kept between runs.
 #
 # Crashing inputs are kept under build-fuzz/artifacts/<target>/; replay one
 # with: build-fuzz/fuzz/<target> build-fuzz/artifacts/<target>/crash-...
+# Copy each one into fuzz/corpus/<target>/ once it is mended, so that it
+# stays a case of the fixed run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --fuzz
 
-seconds=${1:-60}
-shift || true
+fixed=0
+seconds=60
+if [ "${1:-}" = --fixed ]; then
+  fixed=1
+  shift
+elif [ $# -gt 0 ]; then
+  seconds=$1
+  shift
+fi
+# Inputs made per target in a fixed run, and the seed they come from.
+fixed_runs=${FUZZ_FIXED_RUNS:-200000}
+fixed_seed=${FUZZ_FIXED_SEED:-20261210}
 all_targets=(fuzz_options fuzz_resolve fuzz_template fuzz_utf8 fuzz_capture fuzz_report)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
@@ -49,9 +68,9 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN
 
 failed=()
 for target in "${targets[@]}"; do
-  corpus="$build_dir/corpus/$target"
   artifacts="$build_dir/artifacts/$target"
-  mkdir -p "$corpus" "$artifacts"
+  kept="fuzz/corpus/$target"
+  mkdir -p "$artifacts"
   extra=()
   dict="fuzz/${target#fuzz_}.dict"
   [ -f "$dict" ] && extra+=("-dict=$dict")
@@ -59,9 +78,24 @@ for target in "${targets[@]}"; do
     fuzz_capture) extra+=(-max_len=12000) ;;   # above the small limits it picks
     *) extra+=(-max_len=4096) ;;
   esac
-  echo "== $target: ${seconds}s"
-  if "$build_dir/fuzz/$target" "$corpus" -max_total_time="$seconds" -timeout=60 \
-      -artifact_prefix="$artifacts/" -print_final_stats=1 "${extra[@]}" \
+  if [ "$fixed" -eq 1 ]; then
+    # New inputs go to a corpus of this run alone; the kept one is only read.
+    corpus="$build_dir/fixed-corpus/$target"
+    rm -rf "$corpus"
+    mkdir -p "$corpus"
+    extra+=(-seed="$fixed_seed" -runs="$fixed_runs" -reload=0 -use_cmp=0)
+    echo "== $target: $fixed_runs inputs from seed $fixed_seed"
+  else
+    corpus="$build_dir/corpus/$target"
+    mkdir -p "$corpus"
+    extra+=(-max_total_time="$seconds")
+    echo "== $target: ${seconds}s"
+  fi
+  # New inputs go to the first directory; the kept corpus is read after it.
+  dirs=("$corpus")
+  [ -d "$kept" ] && dirs+=("$kept")
+  if "$build_dir/fuzz/$target" -timeout=60 -artifact_prefix="$artifacts/" -print_final_stats=1 \
+      "${extra[@]}" "${dirs[@]}" \
       >"$build_dir/$target.log" 2>&1; then
     grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$build_dir/$target.log" || true
   else

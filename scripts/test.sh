@@ -6,7 +6,8 @@
 #   3. scripts/slurm-batch.sh on a throwaway one-node Slurm cluster (as root;
 #      skips and says why otherwise);
 #   4. the installed layout and the Debian package (scripts/package-check.sh);
-#   5. a short run of every libFuzzer target;
+#   5. every libFuzzer target on its kept corpus and a fixed-seed run (the
+#      same result every time; scripts/fuzz.sh 600 searches at random);
 #   6. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (last, so that the output ends with CTest's summary).
 # Extra arguments go to the first ctest run (e.g. "-L unit").
@@ -36,8 +37,8 @@ scripts/package-check.sh build
 step "batch recipe on a one-node Slurm cluster"
 tests/slurm/run.sh build/tessimar-exec
 
-step "fuzz smoke"
-scripts/fuzz.sh 20
+step "fuzz, fixed seeds and the kept corpus"
+scripts/fuzz.sh --fixed
 
 step "sanitizer build and test"
 scripts/sanitize.sh build-asan
