@@ -352,6 +352,12 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
     return BatchRequest{std::move(id), Result<BatchRun>(std::move(run))};
 }
 
+BatchRequest too_long_request(std::uint64_t line_number, std::uint64_t max_line_mb) {
+    const std::string number = std::to_string(line_number);
+    return BatchRequest{number, Result<BatchRun>(Error{"line " + number + ": longer than the line limit of " +
+                                                        std::to_string(max_line_mb) + " MiB (--max-line-mb)"})};
+}
+
 std::optional<std::string> id_of_output_line(std::string_view line) {
     TopLevelScan s;
     if (!scan(line, s) || !s.is_object) return std::nullopt;

@@ -53,6 +53,10 @@ struct BatchRequest {
 BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
                                const std::vector<std::string>& defaults);
 
+// The request of a line longer than --max-line-mb, which was not kept: its
+// id is its number.
+BatchRequest too_long_request(std::uint64_t line_number, std::uint64_t max_line_mb);
+
 // The JSON text of the top-level "id" member of an output line, in the form
 // translate_request gives it; nullopt when the line has none.
 std::optional<std::string> id_of_output_line(std::string_view line);

@@ -1,12 +1,17 @@
 // Batch mode's pure parts: the command line, a request line turned into the
-// runner's arguments, and a report turned into a batch line with its id.
+// runner's arguments, a report turned into a batch line with its id, and the
+// lines of an input cut at the line limit.
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "batch/batch_options.hpp"
 #include "batch/batch_request.hpp"
+#include "batch/line_reader.hpp"
 
 using namespace tessimar;
 
@@ -27,12 +32,13 @@ TEST(BatchOptions, BatchModeOnlyWhenBatchIsAnOption) {
     // A value of another option is not the option.
     EXPECT_FALSE(scan_batch_options({"--stdin", "--batch", "x"}));
     const auto o = scan_batch_options({"--timeout", "5", "--batch", "in", "--no-net", "--jobs", "3", "--out", "o",
-                                       "--first-line", "41", "--lang"});
+                                       "--first-line", "41", "--max-line-mb", "2", "--lang"});
     ASSERT_TRUE(o && o->ok());
     EXPECT_EQ(o->value().input, "in");
     EXPECT_EQ(o->value().jobs, 3u);
     EXPECT_EQ(o->value().out, "o");
     EXPECT_EQ(o->value().first_line, 41u);
+    EXPECT_EQ(o->value().max_line_mb, 2u);
     // The dangling --lang is dropped: it would take the request's first argument.
     EXPECT_EQ(o->value().defaults, (Args{"--timeout", "5", "--no-net"}));
 }
@@ -40,7 +46,9 @@ TEST(BatchOptions, BatchModeOnlyWhenBatchIsAnOption) {
 TEST(BatchOptions, UnusableValuesAreErrors) {
     for (const Args& args : {Args{"--batch"}, Args{"--batch", ""}, Args{"--batch", "in", "--jobs", "0"},
                              Args{"--batch", "in", "--jobs", "1025"}, Args{"--batch", "in", "--jobs", "2x"},
-                             Args{"--batch", "in", "--first-line", "0"}, Args{"--batch", "in", "--out"}}) {
+                             Args{"--batch", "in", "--first-line", "0"}, Args{"--batch", "in", "--out"},
+                             Args{"--batch", "in", "--max-line-mb", "0"}, Args{"--batch", "in", "--max-line-mb", "1.5"},
+                             Args{"--batch", "in", "--max-line-mb", "1048577"}}) {
         const auto o = scan_batch_options(args);
         ASSERT_TRUE(o) << args.back();
         EXPECT_FALSE(o->ok()) << args.back();
@@ -174,4 +182,42 @@ TEST(BatchRequest, InlineTestsAndJudgingKeys) {
     EXPECT_EQ(error_of(p + R"("float_tolerance":-0.5})"),
               "line 7: 'float_tolerance' must be a number that is not negative, not -0.5");
     EXPECT_EQ(error_of(p + R"("check":1})"), "line 7: 'check' must be a string, not 1");
+}
+
+TEST(BatchRequest, TooLongLineHasItsNumberAsId) {
+    const BatchRequest r = too_long_request(12, 64);
+    EXPECT_EQ(r.id, "12");
+    ASSERT_FALSE(r.run.ok());
+    EXPECT_EQ(r.run.error(), "line 12: longer than the line limit of 64 MiB (--max-line-mb)");
+}
+
+// A line over the limit is reported as such, its bytes dropped as they are
+// read; the lines around it, and one exactly at the limit, come through.
+TEST(LineReader, LineOverTheLimitIsSkippedToItsLineFeed) {
+    const int fd = memfd_create("line-reader-test", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    // Longer than a read, so that the line is dropped across reads.
+    const std::string input = "ab\n" + std::string(150000, 'x') + "\n12345678\n" + std::string(9, 'y') + "\n" +
+                              std::string(100000, 'z') + "\n" + "last";
+    ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    const auto lines = [&](std::size_t max_line) {
+        EXPECT_EQ(lseek(fd, 0, SEEK_SET), 0);
+        LineReader reader(fd, UINT64_MAX, max_line);
+        std::vector<std::string> out;
+        for (int reads = 0; reads < 100 && !reader.exhausted(); ++reads) {
+            while (std::optional<ReadLine> line = reader.next())
+                out.push_back(line->too_long ? "(too long)" : line->text);
+            if (!reader.exhausted()) {
+                EXPECT_TRUE(reader.fill());
+            }
+        }
+        EXPECT_TRUE(reader.exhausted());
+        return out;
+    };
+    EXPECT_EQ(lines(8), (std::vector<std::string>{"ab", "(too long)", "12345678", "(too long)", "(too long)", "last"}));
+    EXPECT_EQ(lines(100000), (std::vector<std::string>{"ab", "(too long)", "12345678", std::string(9, 'y'),
+                                                       std::string(100000, 'z'), "last"}));
+    EXPECT_EQ(lines(3), (std::vector<std::string>{"ab", "(too long)", "(too long)", "(too long)", "(too long)",
+                                                  "(too long)"}));
+    close(fd);
 }
