@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,42 @@ TEST(BatchRequest, InlineTestsAndJudgingKeys) {
     EXPECT_EQ(error_of(p + R"("float_tolerance":-0.5})"),
               "line 7: 'float_tolerance' must be a number that is not negative, not -0.5");
     EXPECT_EQ(error_of(p + R"("check":1})"), "line 7: 'check' must be a string, not 1");
+}
+
+// A long program, standard input or answer is decoded on its own, outside
+// the parse of the rest of the line: the text and the errors are the parser's.
+TEST(BatchRequest, LongStringsReadAsTheParserReadsThem) {
+    const std::string escapes = R"(\"\\\/\b\f\n\r\t\u0000\u00e9\ud83d\ude00)" "\xC3\xA9\xF0\x9F\x98\x80";
+    std::string written;
+    for (int i = 0; i < 400; ++i) written += escapes;
+    const std::string line = R"({"id":"x","lang":"bash","stdin":")" + written + R"(","program":")" + written + "\"}";
+    const nlohmann::json parsed = nlohmann::json::parse(line);
+    const BatchRequest r = translate_request(line, 1, {});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.id, "\"x\"");
+    EXPECT_EQ(r.run.value().program, parsed["program"].get<std::string>());
+    EXPECT_EQ(r.run.value().stdin_text, parsed["stdin"].get<std::string>());
+
+    // Invalid contents, and a syntax error after a long string: the byte
+    // the parser names, counted in the line as it was written.
+    const std::string pad(5000, 'a');
+    for (const std::string bad : {"\xFF", "\xED\xA0\x80", "\xC0\xAF", "\\ud800", "\\udc00x", "\\q", "\\u12g4", "\x01"})
+        for (const std::string& l : {R"({"lang":"bash","program":")" + pad + bad + "\"}",
+                                     R"({"lang":"bash","program":")" + pad + "\" " + bad + "}"}) {
+            std::size_t byte = 0;
+            try {
+                const nlohmann::json unused = nlohmann::json::parse(l);
+                ADD_FAILURE() << "parsed: " << unused.type_name();
+            } catch (const nlohmann::json::parse_error& e) {
+                byte = e.byte;
+            }
+            ASSERT_NE(byte, 0u) << bad;
+            EXPECT_EQ(error_of(l), "line 7: not valid JSON (at byte " + std::to_string(byte) + ")") << bad;
+        }
+    // A long key stays a key; a long string inside an array stays in it.
+    EXPECT_EQ(error_of("{\"" + pad + "\":1}"), "line 7: unknown key '" + pad + "'");
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":[")" + pad + "\"]}"),
+              "line 7: 'program' must be a string, not an array or object");
 }
 
 TEST(BatchRequest, TooLongLineHasItsNumberAsId) {
