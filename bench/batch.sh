@@ -7,6 +7,8 @@
 #   TOLERANCE        allowed slowdown of the batch, as a fraction (default 0.05)
 #   MEMORY_REQUESTS  requests of 64 KiB programs in the memory check (default 20000)
 #   MEMORY_MIB       the batch's allowed peak resident memory (default 64)
+#   LINE_MIB         size of the single long request line (default 60)
+#   LINE_SLACK_MIB   allowance over two copies of that line (default 16)
 #
 # 1. Speed. hyperfine times `tessimar-exec --batch FILE --jobs 2` on REQUESTS
 #    python3 hello-world lines against the same number of separate
@@ -18,6 +20,12 @@
 #    harness samples VmHWM of the batch process from /proc until it exits
 #    (VmHWM only grows, so the last sample is the peak), counts the output
 #    lines, and fails when the peak reaches MEMORY_MIB or a line is missing.
+# 3. One long line. A file holding one bash request whose program is a
+#    LINE_MIB comment and a no-op is run with `--batch FILE --jobs 1`, and so
+#    is a file holding one short request; VmHWM of the batch process is
+#    sampled for both. Fails when the long line's peak exceeds the short
+#    one's by more than two copies of the line plus LINE_SLACK_MIB, or when
+#    the run does not report OK.
 set -euo pipefail
 
 . "$(dirname "$0")/lib.sh"
@@ -27,6 +35,8 @@ runs="${RUNS:-3}"
 tolerance="${TOLERANCE:-0.05}"
 memory_requests="${MEMORY_REQUESTS:-20000}"
 memory_mib="${MEMORY_MIB:-64}"
+line_mib="${LINE_MIB:-60}"
+line_slack_mib="${LINE_SLACK_MIB:-16}"
 
 bench_need hyperfine python3
 bench_runner "$build"
@@ -112,5 +122,35 @@ if p.returncode != 0 or counts["lines"] != n:
 if peak >= limit:
     sys.exit("FAIL: the batch's peak memory reached the limit")
 print("PASS: memory stays bounded")
+PY
+
+echo "== memory: one line of a $line_mib MiB program"
+EXEC="$exe" SCRATCH="$scratch" LINE_MIB="$line_mib" SLACK_MIB="$line_slack_mib" BENCH_DIR="$bench_dir" \
+    python3 - <<'PY' || status=1
+import json, os, sys
+sys.path.insert(0, os.environ["BENCH_DIR"])
+from peak import run_sampled
+
+d, mib, slack = os.environ["SCRATCH"], int(os.environ["LINE_MIB"]), int(os.environ["SLACK_MIB"])
+short = json.dumps({"lang": "bash", "program": ":\n"}) + "\n"
+long_ = json.dumps({"lang": "bash", "program": "#" + "x" * (mib << 20) + "\n:\n"}) + "\n"
+peaks = {}
+for name, text in (("short", short), ("long", long_)):
+    path = f"{d}/{name}.jsonl"
+    with open(path, "w") as f:
+        f.write(text)
+    top, out, status, _ = run_sampled([os.environ["EXEC"], "--batch", path, "--jobs", "1"], b"")
+    ok = os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 and b'"ok":true' in out
+    if not ok:
+        sys.exit(f"FAIL: the {name} line did not run: status {status}, {out[:300]!r}")
+    peaks[name] = top
+line_kib = len(long_) // 1024
+growth = peaks["long"] - peaks["short"]
+limit = 2 * line_kib + slack * 1024
+print(f"batch peak VmHWM {peaks['long']} KiB for a {line_kib} KiB line, {peaks['short']} KiB for a short one: "
+      f"+{growth} KiB = {growth / line_kib:.2f} copies of the line (allowed {limit} KiB: two copies + {slack} MiB)")
+if growth > limit:
+    sys.exit("FAIL: the batch holds more than two copies of a line")
+print("PASS: at most two copies of a line")
 PY
 exit $status

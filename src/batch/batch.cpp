@@ -85,7 +85,7 @@ public:
 private:
     int setup();
     std::optional<int> admit_lines();
-    std::optional<int> verify_skipped(const std::string& line);
+    std::optional<int> verify_skipped(const std::string& expected);
     std::optional<int> finish_skipping();
     void start_waiting();
     void start(Entry& e);
@@ -149,7 +149,7 @@ int Batch::setup() {
         }
         in_fd = input_owned_.get();
     }
-    input_ = LineReader(in_fd, UINT64_MAX);
+    input_ = LineReader(in_fd, UINT64_MAX, static_cast<std::size_t>(o_.max_line_mb) << 20);
     struct stat st{};
     if (fstat(in_fd, &st) == 0 && S_ISREG(st.st_mode)) {
         // Counted once for the progress line, without moving the offset.
@@ -222,17 +222,16 @@ int Batch::setup() {
     return 0;
 }
 
-// Compares an input line that the output file already answers with that
-// answer's id, so that a file from another input is never extended.
-std::optional<int> Batch::verify_skipped(const std::string& line) {
-    std::optional<std::string> have;
+// Compares the id of an input line that the output file already answers
+// with that answer's id, so that a file from another input is never extended.
+std::optional<int> Batch::verify_skipped(const std::string& expected) {
+    std::optional<ReadLine> have;
     while (!(have = existing_.next()) && !existing_.exhausted())
         if (!existing_.fill()) {
             say("cannot read " + display_path(*o_.out) + ": " + os_error_text(errno));
             return 2;
         }
-    const std::string expected = translate_request(line, number(line_no_), o_.defaults).id;
-    const std::optional<std::string> found = have ? id_of_output_line(*have) : std::nullopt;
+    const std::optional<std::string> found = have ? id_of_output_line(have->text) : std::nullopt;
     if (found != expected) {
         say(display_path(*o_.out) + " does not belong to this input: its line " + std::to_string(line_no_) +
             " has id " + found.value_or("(none)") + " where the request has id " + expected);
@@ -262,23 +261,23 @@ std::optional<int> Batch::finish_skipping() {
 
 std::optional<int> Batch::admit_lines() {
     while (!input_done_ && window_.size() < window_limit_) {
-        std::optional<std::string> line = input_.next();
+        std::optional<ReadLine> line = input_.next();
         if (!line) {
             if (!input_.exhausted()) return std::nullopt;  // more to read: poll
             input_done_ = true;
             return finish_skipping();
         }
         ++line_no_;
+        Entry e;
+        e.line = number(line_no_);
+        // A line over the limit was never held: its id is its number.
+        BatchRequest request = line->too_long ? too_long_request(e.line, o_.max_line_mb)
+                                              : translate_request(std::move(line->text), e.line, o_.defaults);
         if (line_no_ <= existing_lines_) {
-            if (auto status = verify_skipped(*line)) return status;
+            if (auto status = verify_skipped(request.id)) return status;
             continue;
         }
         if (auto status = finish_skipping()) return status;
-        BatchRequest request = translate_request(*line, number(line_no_), o_.defaults);
-        line->clear();
-        line->shrink_to_fit();
-        Entry e;
-        e.line = number(line_no_);
         e.id = std::move(request.id);
         if (request.run.ok()) {
             e.run = std::move(request.run).value();

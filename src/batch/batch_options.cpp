@@ -7,7 +7,7 @@ namespace tessimar {
 namespace {
 
 bool is_batch_option(std::string_view a) {
-    return a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line";
+    return a == "--batch" || a == "--jobs" || a == "--out" || a == "--first-line" || a == "--max-line-mb";
 }
 
 // The options of a batch command line that take the next argument.
@@ -19,7 +19,7 @@ std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::st
     BatchOptions o;
     bool batch = false;
     std::optional<std::string> missing;  // a batch option without its value
-    std::optional<std::string> bad_jobs, bad_first;
+    std::optional<std::string> bad_jobs, bad_first, bad_line;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (!takes_value(a)) {
@@ -52,6 +52,14 @@ std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::st
             } else {
                 bad_first = v;
             }
+        } else if (a == "--max-line-mb") {
+            const auto n = parse_u64(v);
+            if (n && *n >= 1 && *n <= kMaxLineMbLimit) {
+                o.max_line_mb = *n;
+                bad_line.reset();
+            } else {
+                bad_line = v;
+            }
         } else if (a == "--out") {
             o.out = v;
         } else {
@@ -69,6 +77,9 @@ std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::st
     if (bad_first)
         return Result<BatchOptions>(Error{"--first-line must be a whole number from 1 to 18446744073709551614, not '" +
                                           utf8_lossy(*bad_first) + "'"});
+    if (bad_line)
+        return Result<BatchOptions>(Error{"--max-line-mb must be a whole number of MiB from 1 to " +
+                                          std::to_string(kMaxLineMbLimit) + ", not '" + utf8_lossy(*bad_line) + "'"});
     if (o.input.empty()) return Result<BatchOptions>(Error{"--batch needs a file name, or - for standard input"});
     if (o.out && o.out->empty()) return Result<BatchOptions>(Error{"--out needs a file name"});
     return Result<BatchOptions>(std::move(o));

@@ -1,5 +1,5 @@
-// The command line of batch mode: --batch FILE, --jobs N, --out FILE, and
-// the run options that become every request's defaults.
+// The command line of batch mode: --batch FILE, --jobs N, --out FILE,
+// --first-line N, --max-line-mb N, and the run options that become every request's defaults.
 #pragma once
 
 #include <cstdint>
@@ -20,12 +20,16 @@ struct BatchOptions {
     // numbers its lines (and so the ids of requests without one) as the
     // whole input would.
     std::uint64_t first_line = 1;
+    // The longest request line in MiB, its line feed not counted; a longer
+    // line is that line's error and is not held.
+    std::uint64_t max_line_mb = 64;
     // The other arguments in their order, without a value option left
     // dangling at the end (it would swallow the request's first argument).
     std::vector<std::string> defaults;
 };
 
 inline constexpr unsigned kMaxJobs = 1024;
+inline constexpr std::uint64_t kMaxLineMbLimit = 1048576;  // 1 TiB
 
 // Nullopt when the arguments do not ask for batch mode (no "--batch" in an
 // option position); an error for a batch command line that cannot be used.

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "batch/batch_options.hpp"
+#include "batch/long_strings.hpp"
 
 namespace tessimar {
 namespace {
@@ -25,6 +26,7 @@ class TopLevelScan final : public nlohmann::json_sax<Json> {
 public:
     bool is_object = false;
     std::optional<std::string> syntax_error;
+    std::size_t error_at = 0;
     std::optional<std::string> duplicate;
     std::vector<std::pair<std::string, Member>> members;
 
@@ -88,6 +90,7 @@ public:
     }
     bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
         syntax_error = "not valid JSON (at byte " + std::to_string(position) + ")";
+        error_at = position;
         return false;
     }
 
@@ -95,6 +98,12 @@ public:
         for (const auto& [k, m] : members)
             if (k == name) return &m;
         return nullptr;
+    }
+    // The text of a member, moved out (once the checks are done).
+    std::string take(std::string_view name) {
+        for (auto& [k, m] : members)
+            if (k == name) return std::move(m.text);
+        return {};
     }
 
 private:
@@ -137,6 +146,9 @@ std::string id_text(const Member& m) {
     if (m.kind == Member::Kind::String) return Json(m.text).dump(-1, ' ', false, Json::error_handler_t::replace);
     return m.text;
 }
+
+// Strings shorter than this are parsed with the rest of the line.
+constexpr std::size_t kLongString = 4096;
 
 constexpr const char* kKnownKeys[] = {
     "cases",         "check",         "checker",       "compile_timeout", "compile_timeout_ms", "contain",
@@ -229,23 +241,24 @@ std::optional<std::string> parse_tests(std::string_view line, std::vector<Inline
     const Json::parser_callback_t only_tests = [](int depth, Json::parse_event_t event, Json& parsed) {
         return !(depth == 1 && event == Json::parse_event_t::key && parsed != "tests");
     };
-    const Json root = Json::parse(line.begin(), line.end(), only_tests, false);
+    Json root = Json::parse(line.begin(), line.end(), only_tests, false);
     const auto tests = root.find("tests");
     if (tests == root.end() || !tests->is_array() || tests->empty() || tests->size() > kMaxInlineTests)
         return "'tests' must be an array of 1 to " + std::to_string(kMaxInlineTests) + " objects";
     out.reserve(tests->size());
     for (std::size_t i = 0; i < tests->size(); ++i) {
-        const Json& test = (*tests)[i];
+        Json& test = (*tests)[i];
         const std::string where = "'tests' item " + std::to_string(i + 1) + ": ";
         if (!test.is_object()) return where + "must be an object, not " + what_value_is(test);
         InlineTest t;
         t.name = std::to_string(i + 1);
-        for (const auto& [key, value] : test.items()) {
+        for (auto& [key, value] : test.items()) {
             if (key != "stdin" && key != "expected" && key != "name") return where + "unknown key '" + key + "'";
             if (!value.is_string()) return where + "'" + key + "' must be a string, not " + what_value_is(value);
-            if (key == "stdin") t.stdin_text = value.get<std::string>();
-            else if (key == "expected") t.expected = value.get<std::string>();
-            else t.name = value.get<std::string>();
+            std::string& text = value.get_ref<std::string&>();
+            if (key == "stdin") t.stdin_text = std::move(text);
+            else if (key == "expected") t.expected = std::move(text);
+            else t.name = std::move(text);
         }
         if (!usable_test_name(t.name))
             return where + "'name' must be 1 to 200 bytes without '/' or NUL, not starting with '.'";
@@ -275,7 +288,7 @@ std::string dump_with_id(Json object, const std::string& id) {
 
 }  // namespace
 
-BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
+BatchRequest translate_request(std::string line, std::uint64_t line_number,
                                const std::vector<std::string>& defaults) {
     const std::string prefix = "line " + std::to_string(line_number) + ": ";
     const auto fail = [&](std::string id, const std::string& why) {
@@ -285,9 +298,15 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
     if (line.find_first_not_of(" \t\r\n") == std::string_view::npos)
         return fail(number_id, "blank line, expected a JSON object");
 
+    // A long program, standard input or answer is decoded once, into the
+    // string the run keeps, before the rest of the line is parsed.
+    TakenStrings taken = take_long_strings(line, kLongString);
     TopLevelScan s;
-    if (!scan(line, s)) return fail(number_id, *s.syntax_error);
+    if (!scan(line, s))
+        return fail(number_id, "not valid JSON (at byte " + std::to_string(offset_before_taking(taken, s.error_at)) + ")");
     if (!s.is_object) return fail(number_id, "not a JSON object");
+    for (LongString& long_string : taken.strings)
+        if (long_string.member < s.members.size()) s.members[long_string.member].second.text = std::move(long_string.text);
 
     std::string id = number_id;
     std::optional<std::string> id_error;
@@ -345,15 +364,21 @@ BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
     run.args = defaults;
     for (const char* flag : t.cleared) run.args = without_flag(run.args, flag);
     run.args.insert(run.args.end(), t.args.begin(), t.args.end());
-    run.program = s.find("program")->text;
+    run.program = s.take("program");
     run.tests = std::move(tests);
-    if (const Member* m = s.find("expected")) run.expected = m->text;
-    if (const Member* m = s.find("stdin")) {
-        run.stdin_text = m->text;
+    if (s.find("expected") != nullptr) run.expected = s.take("expected");
+    if (s.find("stdin") != nullptr) {
+        run.stdin_text = s.take("stdin");
         run.args.emplace_back("--stdin-file");
         run.args.emplace_back(kBatchStdinPath);
     }
     return BatchRequest{std::move(id), Result<BatchRun>(std::move(run))};
+}
+
+BatchRequest too_long_request(std::uint64_t line_number, std::uint64_t max_line_mb) {
+    const std::string number = std::to_string(line_number);
+    return BatchRequest{number, Result<BatchRun>(Error{"line " + number + ": longer than the line limit of " +
+                                                        std::to_string(max_line_mb) + " MiB (--max-line-mb)"})};
 }
 
 std::optional<std::string> id_of_output_line(std::string_view line) {

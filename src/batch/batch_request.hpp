@@ -49,9 +49,14 @@ struct BatchRequest {
 
 // Translates one input line (without its line feed). `defaults` are the run
 // options of the batch command line; the request's own keys come after them
-// and so decide, a request's `false` included (see README).
-BatchRequest translate_request(std::string_view line, std::uint64_t line_number,
+// and so decide, a request's `false` included (see README). The line is
+// taken: its long strings move into the run instead of being copied.
+BatchRequest translate_request(std::string line, std::uint64_t line_number,
                                const std::vector<std::string>& defaults);
+
+// The request of a line longer than --max-line-mb, which was not kept: its
+// id is its number.
+BatchRequest too_long_request(std::uint64_t line_number, std::uint64_t max_line_mb);
 
 // The JSON text of the top-level "id" member of an output line, in the form
 // translate_request gives it; nullopt when the line has none.

@@ -54,6 +54,8 @@ Run options (a value option takes the next argument, whatever it is):
                          continues where it ends
   --first-line N         number a batch's lines from N (a shard of a
                          larger input)
+  --max-line-mb N        the longest request line of a batch, in MiB (64);
+                         a longer one is that line's error
 
 Discovery (wins wherever it stands: --probe, then --languages, then
 --capabilities; standard input is not read):

@@ -359,6 +359,35 @@ TEST(Batch, InlineTestsAreJudgedAndTheirFilesRemoved) {
     EXPECT_EQ(list_dir(tmp.path()), std::vector<std::string>{});
 }
 
+// A line over --max-line-mb is that line's error, with its number as id, and
+// the batch goes on at the next line; a line exactly at the limit runs.
+TEST(Batch, LineOverTheLimitIsSkippedAndTheNextLineRuns) {
+    const std::string head = R"({"lang":"bash","program":"#)", tail = R"(\necho at-limit"})";
+    const std::string at_limit = head + std::string((1u << 20) - head.size() - tail.size(), 'x') + tail;
+    ASSERT_EQ(at_limit.size(), 1u << 20);
+    const std::string over = head + std::string(1u << 20, 'x') + R"(\necho over"})";
+    const std::string input = over + "\n" + R"({"id":"next","lang":"bash","program":"echo next"})" "\n" + at_limit +
+                              "\n" + over;  // the last one without its line feed
+    const ProcessResult r = run_process(batch_of({"--batch", "-", "--max-line-mb", "1", "--jobs", "2"}, input));
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(lines[0], R"j({"error":"line 1: longer than the line limit of 1 MiB (--max-line-mb)","id":1,"ok":false})j");
+    const json next = json::parse(lines[1]);
+    EXPECT_EQ(next["id"], "next");
+    EXPECT_EQ(next["verdict"], "OK") << lines[1];
+    EXPECT_EQ(next["stdout"], "next\n");
+    const json exact = json::parse(lines[2]);
+    EXPECT_EQ(exact["id"], 3);
+    EXPECT_EQ(exact["verdict"], "OK") << lines[2].substr(0, 500);
+    EXPECT_EQ(exact["stdout"], "at-limit\n");
+    EXPECT_EQ(lines[3], R"j({"error":"line 4: longer than the line limit of 1 MiB (--max-line-mb)","id":4,"ok":false})j");
+
+    const ProcessResult bad = run_process(batch_of({"--batch", "-", "--max-line-mb", "0"}));
+    EXPECT_EQ(bad.exit_code(), 2);
+    EXPECT_NE(bad.err.find("--max-line-mb must be a whole number of MiB"), std::string::npos) << bad.err;
+}
+
 // The example a training loop starts from: rewards from one batch process.
 TEST(Batch, RewardExampleScoresEveryProgram) {
     if (!have("/usr/bin/python3") || !have("/usr/bin/gcc")) GTEST_SKIP() << "needs python3 and gcc";

@@ -251,7 +251,7 @@ TEST(CliModes, HelpAndVersion) {
     for (const char* name : {"--lang", "--timeout", "--max-cpu", "--max-memory-mb", "--max-output-kb",
                              "--stdin", "--stdin-file", "--workdir", "--no-net", "--languages", "--probe",
                              "--capabilities", "--help", "--version", "--contain", "--cases", "--batch",
-                             "--jobs", "--out", "--first-line", "man tessimar-exec"})
+                             "--jobs", "--out", "--first-line", "--max-line-mb", "man tessimar-exec"})
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     EXPECT_EQ(help.out.find('{'), std::string::npos);
 

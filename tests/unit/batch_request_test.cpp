@@ -1,12 +1,18 @@
 // Batch mode's pure parts: the command line, a request line turned into the
-// runner's arguments, and a report turned into a batch line with its id.
+// runner's arguments, a report turned into a batch line with its id, and the
+// lines of an input cut at the line limit.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "batch/batch_options.hpp"
 #include "batch/batch_request.hpp"
+#include "batch/line_reader.hpp"
 
 using namespace tessimar;
 
@@ -27,12 +33,13 @@ TEST(BatchOptions, BatchModeOnlyWhenBatchIsAnOption) {
     // A value of another option is not the option.
     EXPECT_FALSE(scan_batch_options({"--stdin", "--batch", "x"}));
     const auto o = scan_batch_options({"--timeout", "5", "--batch", "in", "--no-net", "--jobs", "3", "--out", "o",
-                                       "--first-line", "41", "--lang"});
+                                       "--first-line", "41", "--max-line-mb", "2", "--lang"});
     ASSERT_TRUE(o && o->ok());
     EXPECT_EQ(o->value().input, "in");
     EXPECT_EQ(o->value().jobs, 3u);
     EXPECT_EQ(o->value().out, "o");
     EXPECT_EQ(o->value().first_line, 41u);
+    EXPECT_EQ(o->value().max_line_mb, 2u);
     // The dangling --lang is dropped: it would take the request's first argument.
     EXPECT_EQ(o->value().defaults, (Args{"--timeout", "5", "--no-net"}));
 }
@@ -40,7 +47,9 @@ TEST(BatchOptions, BatchModeOnlyWhenBatchIsAnOption) {
 TEST(BatchOptions, UnusableValuesAreErrors) {
     for (const Args& args : {Args{"--batch"}, Args{"--batch", ""}, Args{"--batch", "in", "--jobs", "0"},
                              Args{"--batch", "in", "--jobs", "1025"}, Args{"--batch", "in", "--jobs", "2x"},
-                             Args{"--batch", "in", "--first-line", "0"}, Args{"--batch", "in", "--out"}}) {
+                             Args{"--batch", "in", "--first-line", "0"}, Args{"--batch", "in", "--out"},
+                             Args{"--batch", "in", "--max-line-mb", "0"}, Args{"--batch", "in", "--max-line-mb", "1.5"},
+                             Args{"--batch", "in", "--max-line-mb", "1048577"}}) {
         const auto o = scan_batch_options(args);
         ASSERT_TRUE(o) << args.back();
         EXPECT_FALSE(o->ok()) << args.back();
@@ -175,4 +184,78 @@ TEST(BatchRequest, InlineTestsAndJudgingKeys) {
     EXPECT_EQ(error_of(p + R"("float_tolerance":-0.5})"),
               "line 7: 'float_tolerance' must be a number that is not negative, not -0.5");
     EXPECT_EQ(error_of(p + R"("check":1})"), "line 7: 'check' must be a string, not 1");
+}
+
+// A long program, standard input or answer is decoded on its own, outside
+// the parse of the rest of the line: the text and the errors are the parser's.
+TEST(BatchRequest, LongStringsReadAsTheParserReadsThem) {
+    const std::string escapes = R"(\"\\\/\b\f\n\r\t\u0000\u00e9\ud83d\ude00)" "\xC3\xA9\xF0\x9F\x98\x80";
+    std::string written;
+    for (int i = 0; i < 400; ++i) written += escapes;
+    const std::string line = R"({"id":"x","lang":"bash","stdin":")" + written + R"(","program":")" + written + "\"}";
+    const nlohmann::json parsed = nlohmann::json::parse(line);
+    const BatchRequest r = translate_request(line, 1, {});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.id, "\"x\"");
+    EXPECT_EQ(r.run.value().program, parsed["program"].get<std::string>());
+    EXPECT_EQ(r.run.value().stdin_text, parsed["stdin"].get<std::string>());
+
+    // Invalid contents, and a syntax error after a long string: the byte
+    // the parser names, counted in the line as it was written.
+    const std::string pad(5000, 'a');
+    for (const std::string bad : {"\xFF", "\xED\xA0\x80", "\xC0\xAF", "\\ud800", "\\udc00x", "\\q", "\\u12g4", "\x01"})
+        for (const std::string& l : {R"({"lang":"bash","program":")" + pad + bad + "\"}",
+                                     R"({"lang":"bash","program":")" + pad + "\" " + bad + "}"}) {
+            std::size_t byte = 0;
+            try {
+                const nlohmann::json unused = nlohmann::json::parse(l);
+                ADD_FAILURE() << "parsed: " << unused.type_name();
+            } catch (const nlohmann::json::parse_error& e) {
+                byte = e.byte;
+            }
+            ASSERT_NE(byte, 0u) << bad;
+            EXPECT_EQ(error_of(l), "line 7: not valid JSON (at byte " + std::to_string(byte) + ")") << bad;
+        }
+    // A long key stays a key; a long string inside an array stays in it.
+    EXPECT_EQ(error_of("{\"" + pad + "\":1}"), "line 7: unknown key '" + pad + "'");
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":[")" + pad + "\"]}"),
+              "line 7: 'program' must be a string, not an array or object");
+}
+
+TEST(BatchRequest, TooLongLineHasItsNumberAsId) {
+    const BatchRequest r = too_long_request(12, 64);
+    EXPECT_EQ(r.id, "12");
+    ASSERT_FALSE(r.run.ok());
+    EXPECT_EQ(r.run.error(), "line 12: longer than the line limit of 64 MiB (--max-line-mb)");
+}
+
+// A line over the limit is reported as such, its bytes dropped as they are
+// read; the lines around it, and one exactly at the limit, come through.
+TEST(LineReader, LineOverTheLimitIsSkippedToItsLineFeed) {
+    const int fd = memfd_create("line-reader-test", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    // Longer than a read, so that the line is dropped across reads.
+    const std::string input = "ab\n" + std::string(150000, 'x') + "\n12345678\n" + std::string(9, 'y') + "\n" +
+                              std::string(100000, 'z') + "\n" + "last";
+    ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    const auto lines = [&](std::size_t max_line) {
+        EXPECT_EQ(lseek(fd, 0, SEEK_SET), 0);
+        LineReader reader(fd, UINT64_MAX, max_line);
+        std::vector<std::string> out;
+        for (int reads = 0; reads < 100 && !reader.exhausted(); ++reads) {
+            while (std::optional<ReadLine> line = reader.next())
+                out.push_back(line->too_long ? "(too long)" : line->text);
+            if (!reader.exhausted()) {
+                EXPECT_TRUE(reader.fill());
+            }
+        }
+        EXPECT_TRUE(reader.exhausted());
+        return out;
+    };
+    EXPECT_EQ(lines(8), (std::vector<std::string>{"ab", "(too long)", "12345678", "(too long)", "(too long)", "last"}));
+    EXPECT_EQ(lines(100000), (std::vector<std::string>{"ab", "(too long)", "12345678", std::string(9, 'y'),
+                                                       std::string(100000, 'z'), "last"}));
+    EXPECT_EQ(lines(3), (std::vector<std::string>{"ab", "(too long)", "(too long)", "(too long)", "(too long)",
+                                                  "(too long)"}));
+    close(fd);
 }
