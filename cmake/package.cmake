@@ -1,5 +1,6 @@
 # The Debian package (cpack -G DEB in the build directory): the files of the
-# install rules under /usr, with Depends computed from the binaries.
+# install rules under /usr, with Depends computed from the binaries, and the
+# maintainer scripts of packaging/.
 set(TESSIMAR_DEB_VERSION "${PROJECT_VERSION}")
 string(TIMESTAMP TESSIMAR_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(TESSIMAR_DEB_MAINTAINER "tessimar-exec developers <tessimar-exec@example.org>")
@@ -38,5 +39,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The maintainer scripts list --contain's first run ids as users on
+# configure and remove exactly those on purge; they need useradd and
+# userdel, which the binaries' shared libraries do not bring in.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS passwd)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst"
+    "${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

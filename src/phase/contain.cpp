@@ -100,13 +100,12 @@ bool refused(int err) { return err == ENOSYS || err == EPERM || err == EOPNOTSUP
 // that programs commonly read: users and groups, the name service and
 // resolver, hosts, services and protocols, the time zone, the dynamic
 // loader, the certificate authorities and the TLS libraries'
-// configuration, MIME types and fonts. Versioned runtime directories are
-// named for the versions current Debian and Ubuntu releases ship: listing
-// /etc to match a pattern costs more than all the other rules together.
-// Missing entries get no rule. Left out on purpose, though programs may
-// look for them: configuration that can carry credentials (npmrc,
-// pip.conf, gitconfig, maven, a PHP-FPM pool), the account databases'
-// secrets and anything below ssl/private.
+// configuration, MIME types and fonts. The runtimes that keep one
+// directory per version (the JDKs, PHP, Python) are matched by name
+// instead, see add_etc_rules. Missing entries get no rule. Left out on
+// purpose, though programs may look for them: configuration that can carry
+// credentials (npmrc, pip.conf, gitconfig, maven, a PHP-FPM pool), the
+// account databases' secrets and anything below ssl/private.
 constexpr const char* kEtcAllowed[] = {
     // Users, groups, the name service and the resolver.
     "passwd", "group", "nsswitch.conf", "host.conf", "hosts", "resolv.conf", "gai.conf", "services", "protocols",
@@ -120,14 +119,13 @@ constexpr const char* kEtcAllowed[] = {
     "ssl/certs", "ssl/openssl.cnf", "gnutls", "pki/tls/certs", "pki/ca-trust", "crypto-policies",
     // What the host is, MIME types, file magic and fonts.
     "os-release", "lsb-release", "mime.types", "magic", "fonts",
-    // Runtimes' own configuration: the JDKs' (reached through links in
-    // /usr/lib/jvm), R's, PHP's command line, Python's, zsh's.
-    "java-11-openjdk", "java-17-openjdk", "java-21-openjdk", "java-25-openjdk", "R",
-    "php/7.4/cli", "php/7.4/mods-available", "php/8.1/cli", "php/8.1/mods-available", "php/8.2/cli",
-    "php/8.2/mods-available", "php/8.3/cli", "php/8.3/mods-available", "php/8.4/cli", "php/8.4/mods-available",
-    "python3", "python3.9", "python3.10", "python3.11", "python3.12", "python3.13",
-    "zsh",
+    // Runtimes' own configuration without a version in its name: R's, zsh's.
+    "R", "zsh",
 };
+
+// What each PHP version directory may show: the command line's
+// configuration and the module snippets it links to, not the FPM pools.
+constexpr const char* kPhpVersionAllowed[] = {"cli", "mods-available"};
 
 enum class Kind { Unknown, Dir, NotDir };
 
@@ -223,11 +221,46 @@ constexpr const char* kProcEntries[] = {
     "cgroups", "swaps",   "vmstat", "zoneinfo", "pressure", "crypto",
 };
 
-// Read rules for the entries of kEtcAllowed.
+// Calls `each` with the name of every entry of the directory `dir_fd`
+// (opened for reading, left open), "." and ".." left out. Listed through a
+// duplicate of the descriptor, so the names are those of the directory
+// already opened, whatever its path leads to meanwhile. A directory that
+// cannot be listed, or whose listing fails part way, yields what was read:
+// fewer rules, never more.
+template <typename F>
+void for_each_entry(int dir_fd, F each) {
+    const int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return;
+    DIR* listing = fdopendir(fd);
+    if (listing == nullptr) {
+        close(fd);
+        return;
+    }
+    while (const struct dirent* e = readdir(listing))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) each(e->d_name);
+    closedir(listing);
+}
+
+// Read rules for the entries of kEtcAllowed, and for the runtimes that keep
+// a directory per version, by the pattern of their names: a JDK's
+// java-<version>-<vendor>, python3.<minor> (and python3), and in each
+// php/<version> only what kPhpVersionAllowed names. /etc and /etc/php are
+// listed once each (a few getdents calls), so the next release of a
+// runtime needs no new entry here.
 void add_etc_rules(Rules& rules) {
-    UniqueFd etc(retry_eintr([] { return open("/etc", O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-    if (etc.valid())
-        for (const char* entry : kEtcAllowed) rules.add_followed(etc.get(), entry, kRead);
+    UniqueFd etc(retry_eintr([] { return open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!etc.valid()) return;
+    for (const char* entry : kEtcAllowed) rules.add_followed(etc.get(), entry, kRead);
+    for_each_entry(etc.get(), [&](const char* name) {
+        if (etc_runtime_entry(name)) rules.add_followed(etc.get(), name, kRead);
+    });
+    UniqueFd php(retry_eintr([&] { return openat(etc.get(), "php", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!php.valid()) return;
+    for_each_entry(php.get(), [&](const char* version) {
+        if (!php_version_entry(version)) return;
+        for (const char* part : kPhpVersionAllowed)
+            rules.add_followed(php.get(), (std::string(version) + "/" + part).c_str(), kRead);
+    });
 }
 
 // True when `dir` is one of `paths` or holds one.
@@ -451,6 +484,15 @@ BaseRuleset base_ruleset(bool no_net, const std::vector<std::string>& never) {
 }
 
 }  // namespace
+
+bool etc_runtime_entry(std::string_view name) {
+    const auto starts = [&](std::string_view prefix) {
+        return name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix;
+    };
+    return starts("java-") || name == "python3" || starts("python3.");
+}
+
+bool php_version_entry(std::string_view name) { return !name.empty() && name.front() >= '0' && name.front() <= '9'; }
 
 int landlock_abi() {
     static const int abi = [] {

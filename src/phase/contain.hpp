@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/child_user.hpp"
@@ -22,6 +23,15 @@ namespace tessimar {
 // The Landlock ABI version of the running kernel, asked once; 0 when the
 // kernel has none or a refused call (ENOSYS, EPERM, EOPNOTSUPP) says no.
 int landlock_abi();
+
+// Whether an entry directly in /etc is the configuration of a runtime that
+// keeps one per version, by its name alone: "java-*" (a JDK's), "python3"
+// and "python3.*". A child may read what such an entry holds.
+bool etc_runtime_entry(std::string_view name);
+
+// Whether an entry of /etc/php names a PHP version (it starts with a digit);
+// its cli and mods-available directories are readable.
+bool php_version_entry(std::string_view name);
 
 // What the child does with a prepared ruleset: plain values only, so that
 // it runs between fork and exec.

@@ -355,6 +355,53 @@ TEST_F(Contain, NewSecretUnderEtcStaysUnreadableForARootChild) {
     EXPECT_EQ(plain.value("stdout", ""), "password = hunter2\n") << plain.dump();
 }
 
+// Directories and files made under /etc for one test and removed, newest
+// first, even when the test fails; a directory that was there before stays.
+struct EtcPlants {
+    std::vector<std::string> made;
+    void dir(const std::string& path) {
+        if (mkdir(path.c_str(), 0755) == 0)
+            made.push_back(path);
+        else
+            EXPECT_EQ(errno, EEXIST) << path;
+    }
+    void file(const std::string& path, const std::string& content) {
+        testing_support::write_file(path, content, 0644);
+        made.push_back(path);
+    }
+    ~EtcPlants() {
+        for (auto it = made.rbegin(); it != made.rend(); ++it)
+            if (unlink(it->c_str()) != 0) rmdir(it->c_str());
+    }
+};
+
+// A runtime release no list names yet: its /etc directory is readable by
+// the family's name (java-*, python3.*, php/<version>/cli), while a
+// neighbour that only looks like one, and the rest of a PHP version
+// directory, stay closed even to a world-readable file.
+TEST_F(Contain, EtcRuntimeFamiliesAreMatchedByNameAndNothingBeside) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string tag = unique_token("etc");
+    const std::vector<std::pair<std::string, std::string>> dirs = {
+        {"/etc/python3.99-" + tag, "python3.99"}, {"/etc/java-" + tag, "java"},
+        {"/etc/python3-" + tag, "python3-other"}, {"/etc/pythonX-" + tag, "pythonX"},
+        {"/etc/php/99." + tag + "/cli", "php-cli"}, {"/etc/php/99." + tag + "/fpm", "php-fpm"}};
+    EtcPlants plants;
+    plants.dir("/etc/php");
+    plants.dir("/etc/php/99." + tag);
+    std::string program, plain_expected;
+    for (const auto& [dir, word] : dirs) {
+        plants.dir(dir);
+        plants.file(dir + "/file", word + "\n");
+        program += "cat '" + dir + "/file' 2>/dev/null || echo denied\n";
+        plain_expected += word + "\n";
+    }
+    const json contained = checked_report(run_exec(invocation("bash", program, false, {"--contain"})));
+    EXPECT_EQ(contained.value("stdout", ""), "python3.99\njava\ndenied\ndenied\nphp-cli\ndenied\n") << contained.dump();
+    const json plain = checked_report(run_exec(invocation("bash", program, false, {})));
+    EXPECT_EQ(plain.value("stdout", ""), plain_expected) << plain.dump();
+}
+
 // A PATH entry that starts in a system tree but leads out of it, through a
 // link (as /usr/local/cuda does) or "..", names a directory the tree's rule
 // does not cover: it keeps its own.

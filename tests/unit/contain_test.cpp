@@ -52,6 +52,19 @@ TEST(ContainToolchains, PathLeadsToExactToolchainDirectoriesNeverToTheirParents)
         EXPECT_EQ(std::find(w.roots.begin(), w.roots.end(), p), w.roots.end()) << p;
 }
 
+// The runtimes that keep an /etc directory per version are allowed by the
+// family's name, and by nothing that merely starts like it.
+TEST(ContainEtcFamilies, NameMatchesOnlyItsOwnFamily) {
+    for (const char* name : {"java-11-openjdk", "java-25-openjdk", "java-30-vendor", "python3", "python3.9",
+                             "python3.13", "python3.20"})
+        EXPECT_TRUE(etc_runtime_entry(name)) << name;
+    for (const char* name : {"", "java", "java-", "javafoo", "jvm", "python3.", "python3-x", "python3x", "python",
+                             "python2.7", "php", "xjava-17"})
+        EXPECT_FALSE(etc_runtime_entry(name)) << name;
+    for (const char* name : {"7.4", "8.4", "10.0"}) EXPECT_TRUE(php_version_entry(name)) << name;
+    for (const char* name : {"", "fpm", "mods-available", ".8.2", "x8"}) EXPECT_FALSE(php_version_entry(name)) << name;
+}
+
 TEST(ContainNotes, FollowWhatTheAbiLacksInOrder) {
     const auto notes = [](bool requested, int abi, bool no_net) {
         ContainPlan p;
