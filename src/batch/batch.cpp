@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -24,6 +25,9 @@
 #include "batch/line_reader.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
+#include "phase/run_user.hpp"
+#include "workspace/reach.hpp"
+#include "workspace/work_dir.hpp"
 
 namespace tessimar {
 namespace {
@@ -89,6 +93,7 @@ private:
     std::optional<int> finish_skipping();
     void start_waiting();
     void start(Entry& e);
+    void check_contained_tmpdir(const BatchRun& run);
     void complete_if_ended(Entry& e, std::chrono::steady_clock::time_point now);
     int poll_timeout(std::chrono::steady_clock::time_point now) const;
     bool flush();
@@ -120,6 +125,7 @@ private:
     std::deque<Entry> window_;
     unsigned running_ = 0;
     // Progress.
+    bool told_tmpdir_ = false;
     bool show_progress_ = false;
     std::uint64_t written_ = 0, failed_ = 0;
     std::chrono::steady_clock::time_point started_{}, last_progress_{};
@@ -299,7 +305,24 @@ void Batch::start_waiting() {
 
 // Starts a runner for a waiting request; one that cannot be started is
 // answered with an error line.
+// Once per batch, at its first contained request of a root batch: a TMPDIR
+// that the runs' own ids cannot enter makes every such request that has no
+// work directory of its own an error line, and this says why.
+void Batch::check_contained_tmpdir(const BatchRun& run) {
+    if (told_tmpdir_ || geteuid() != 0 || !has_flag(run.args, "--contain")) return;
+    told_tmpdir_ = true;
+    std::uint32_t uid = kDefaultIdRange.first;
+    if (const char* range = std::getenv(kIdRangeVariable))
+        if (const Result<IdRange> parsed = parse_id_range(range)) uid = parsed.value().first;
+    const std::string base = temporary_base();
+    if (const std::optional<std::string> closed = closed_on_the_way(base, uid, uid, true))
+        say("TMPDIR " + display_path(base) + ": the runs' own ids of --contain cannot enter " + *closed +
+            "; contained requests without a workdir of their own fail with an error line. Point TMPDIR at a "
+            "directory that others can enter, such as /tmp");
+}
+
 void Batch::start(Entry& e) {
+    check_contained_tmpdir(*e.run);
     Result<std::unique_ptr<BatchRunner>> runner = BatchRunner::start(std::move(*e.run), argv0_, original_mask_);
     e.run.reset();
     if (!runner) {

@@ -85,6 +85,14 @@ std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::st
     return Result<BatchOptions>(std::move(o));
 }
 
+bool has_flag(const std::vector<std::string>& args, std::string_view flag) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == flag) return true;
+        if (takes_value(args[i])) ++i;
+    }
+    return false;
+}
+
 std::vector<std::string> without_flag(const std::vector<std::string>& args, std::string_view flag) {
     std::vector<std::string> out;
     for (std::size_t i = 0; i < args.size(); ++i) {

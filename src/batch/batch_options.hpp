@@ -35,6 +35,9 @@ inline constexpr std::uint64_t kMaxLineMbLimit = 1048576;  // 1 TiB
 // option position); an error for a batch command line that cannot be used.
 std::optional<Result<BatchOptions>> scan_batch_options(const std::vector<std::string>& args);
 
+// Whether `flag` stands in `args` where an option stands (not as a value).
+bool has_flag(const std::vector<std::string>& args, std::string_view flag);
+
 // `args` without every flag occurrence of `flag` (values of value options
 // are left alone).
 std::vector<std::string> without_flag(const std::vector<std::string>& args, std::string_view flag);

@@ -9,6 +9,7 @@
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "phase/launch.hpp"
+#include "workspace/reach.hpp"
 #include "workspace/scratch_dir.hpp"
 #include "workspace/tree.hpp"
 #include "workspace/work_dir.hpp"
@@ -111,6 +112,10 @@ Result<RunUser> claim_run_user(const RunLimits& limits) {
 
 Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& w,
                                 const std::string& program_text, const ChildUser& user) {
+    // Found now, not as a start failure charged to the program.
+    if (user.active)
+        if (const std::optional<std::string> closed = closed_on_the_way(w, user.uid, user.gid))
+            return Error{unreachable_work_dir_message(w, user.uid, *closed)};
     Result<std::string> scratch = prepare_scratch_dir(w);
     if (!scratch) return Error{scratch.error()};
     const std::string& s = scratch.value();

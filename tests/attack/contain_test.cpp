@@ -500,3 +500,40 @@ TEST_F(Contain, RefusedLandlockIsReportedNotFatal) {
 }
 
 }  // namespace
+
+// As root a contained run has an id of its own, which a 0700 TMPDIR (or a
+// --workdir below one) shuts out: that is the caller's setup, named before
+// anything runs, never the program's runtime error; a batch says so once.
+TEST_F(Contain, WorkDirectoryItsOwnIdCannotReachIsASetupError) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string closed = tmp / "closed";
+    ASSERT_EQ(mkdir(closed.c_str(), 0700), 0);
+    const std::string given = closed + "/given";
+    ASSERT_EQ(mkdir(given.c_str(), 0755), 0);
+    const auto expect_named = [&](const json& j) {
+        if (j.contains("unenforced") && j.dump().find("contain_uid_unavailable") != std::string::npos) return;
+        EXPECT_FALSE(j.contains("verdict")) << j.dump();
+        EXPECT_EQ(j.value("ok", true), false);
+        EXPECT_NE(j.value("error", "").find(closed + " (mode 0700, owner uid 0)"), std::string::npos) << j.dump();
+    };
+    Invocation inv = invocation("bash", "echo ran\n", false, {"--contain"});
+    inv.set["TMPDIR"] = closed;
+    expect_named(checked_report(run_exec(inv)));
+    expect_named(checked_report(run_exec(invocation("bash", "echo ran\n", false, {"--contain", "--workdir", given}))));
+    // The caller's directory is left as it was: not lent, nothing made in it.
+    struct stat st;
+    ASSERT_EQ(stat(given.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(testing_support::list_dir(given).size(), 0u);
+
+    inv = run_of("bash", "", closed);
+    inv.args = {"--batch", "-", "--contain"};
+    inv.input = "{\"lang\":\"bash\",\"program\":\"echo ran\"}\n{\"lang\":\"bash\",\"program\":\"echo ran\"}\n";
+    const ProcessResult batch = run_exec(inv);
+    EXPECT_EQ(batch.exit_code(), 0) << batch.err;
+    EXPECT_EQ(batch.out.find("\"verdict\""), std::string::npos) << batch.out;
+    const std::size_t first = batch.err.find("TMPDIR " + closed);
+    EXPECT_NE(first, std::string::npos) << batch.err;
+    EXPECT_EQ(batch.err.find("TMPDIR " + closed, first + 1), std::string::npos) << "said more than once";
+    EXPECT_EQ(testing_support::list_dir(closed).size(), 1u) << "only the caller's directory stays";
+}
