@@ -37,7 +37,7 @@ constexpr std::string_view kModelValueOptions[] = {
     "--lang",       "--timeout", "--timeout-ms", "--compile-timeout", "--compile-timeout-ms",
     "--max-cpu",    "--max-memory-mb", "--max-output-kb", "--max-data-mb", "--stdin",
     "--stdin-file", "--workdir", "--cases", "--expect-file", "--check",
-    "--float-tolerance", "--checker",
+    "--float-tolerance", "--checker", "--interactor", "--transcript-kb",
 };
 
 bool model_value_option(std::string_view a) {
@@ -52,7 +52,8 @@ struct Model {
     std::optional<std::uint64_t> timeout_ms, compile_timeout_ms;
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
-    std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker;
+    std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker, interactor;
+    std::optional<std::uint64_t> transcript_kb;
 };
 
 // The value options whose value is kept as text.
@@ -64,6 +65,7 @@ std::optional<std::string>* text_field(Model& m, const std::string& a) {
     if (a == "--check") return &m.check;
     if (a == "--float-tolerance") return &m.float_tolerance;
     if (a == "--checker") return &m.checker;
+    if (a == "--interactor") return &m.interactor;
     return nullptr;
 }
 
@@ -105,6 +107,8 @@ Model model_scan(const std::vector<std::string>& args) {
             if (n) m.compile_timeout_ms = *n > UINT64_MAX / 1000 ? UINT64_MAX : *n * 1000;
         } else if (a == "--compile-timeout-ms") {
             m.compile_timeout_ms = n;
+        } else if (a == "--transcript-kb") {
+            m.transcript_kb = n;
         } else if (a == "--max-cpu") {
             m.cpu = n.value_or(0);
         } else if (a == "--max-memory-mb") {
@@ -186,6 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.judge.check == m.check);
     FUZZ_CHECK(o.judge.float_tolerance == m.float_tolerance);
     FUZZ_CHECK(o.judge.checker == m.checker);
+    FUZZ_CHECK(o.judge.interactor == m.interactor);
+    FUZZ_CHECK(o.judge.transcript_kb == m.transcript_kb);
     FUZZ_CHECK(o.judge.ignore_case == m.ignore_case);
     FUZZ_CHECK(o.stop_at_first_failure == m.stop_at_first_failure);
 

@@ -88,6 +88,8 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--check") o.judge.check = v;
         else if (a == "--float-tolerance") o.judge.float_tolerance = v;
         else if (a == "--checker") o.judge.checker = v;
+        else if (a == "--interactor") o.judge.interactor = v;
+        else if (a == "--transcript-kb") o.judge.transcript_kb = parse_u64(v);
         else o.workdir = v;
     }
     return o;

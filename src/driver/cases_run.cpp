@@ -76,24 +76,31 @@ JudgeCase judge_case_of(const CasesState& st, const CaseFile& file, std::string_
     return prepare_judge_case(st.judging.settings, std::move(answer), input);
 }
 
-TimedOutcome run_case(const CasesState& st, const CaseFile& file, std::optional<JudgeCase>& judged) {
+// A case's report: one run of the program, or with an interactor one
+// exchange. A case that cannot be set up is reported like a start failure.
+Json case_report(const CasesState& st, const CaseFile& file, std::uint64_t compile_ms) {
+    std::optional<JudgeCase> judged;
+    const JudgeSettings& settings = st.judging.settings;
+    const auto unstarted = [&](const std::string& message) {
+        return judged_run_report(st.run, not_started(message, st.run), compile_ms, st.limits, settings,
+                                 judged ? &*judged : nullptr);
+    };
     Result<std::string> input = read_case(st.dir, file);
-    if (!input) return not_started(input.error(), st.run);
-    if (file.has_answer() || st.judging.settings.checker) judged = judge_case_of(st, file, input.value());
+    if (!input) return unstarted(input.error());
+    if (file.has_answer() || settings.checker || settings.interactor) judged = judge_case_of(st, file, input.value());
     if (!st.scratch_id)
-        return not_started("cannot replace the phase files in " + display_path(st.run.scratch_dir) +
-                               ": its identity could not be read",
-                           st.run);
-    if (Status s = remove_phase_files(st.run.scratch_dir, *st.scratch_id, "run"); !s)
-        return not_started(s.error(), st.run);
+        return unstarted("cannot replace the phase files in " + display_path(st.run.scratch_dir) +
+                         ": its identity could not be read");
+    if (Status s = remove_phase_files(st.run.scratch_dir, *st.scratch_id, "run"); !s) return unstarted(s.error());
     if (st.created_work_dir) {
         if (!st.work_id)
-            return not_started("cannot empty the work directory " + display_path(st.run.work_dir) +
-                                   ": its identity could not be read",
-                               st.run);
-        if (Status s = empty_work_dir(st.run.work_dir, *st.work_id); !s) return not_started(s.error(), st.run);
+            return unstarted("cannot empty the work directory " + display_path(st.run.work_dir) +
+                             ": its identity could not be read");
+        if (Status s = empty_work_dir(st.run.work_dir, *st.work_id); !s) return unstarted(s.error());
     }
-    return run_step(st.run, std::move(input.value()), st.limits);
+    if (settings.interactor) return interactive_report(st.run, *judged, compile_ms, st.limits, settings);
+    TimedOutcome r = run_step(st.run, std::move(input.value()), st.limits);
+    return judged_run_report(st.run, std::move(r), compile_ms, st.limits, settings, judged ? &*judged : nullptr);
 }
 
 // Everything up to the end of the "cases" array; returns the top-level
@@ -128,8 +135,9 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     streaming = true;
     line.put("{\"cases\":[");
     // Judged: every case object and the top level carry the check keys.
-    const bool judged_dir = judging.settings.checker || dir.judged_cases() > 0;
-    const std::size_t cases_judged = judging.settings.checker ? dir.cases.size() : dir.judged_cases();
+    const bool every_case = judging.settings.checker || judging.settings.interactor;
+    const bool judged_dir = every_case || dir.judged_cases() > 0;
+    const std::size_t cases_judged = every_case ? dir.cases.size() : dir.judged_cases();
     std::size_t cases_passed = 0;
     const auto add_counts = [&](Json& top) {
         if (!judged_dir) return;
@@ -152,11 +160,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
             line.put(compact(build_skipped_case_object(file.name(), judged_dir)));
             continue;
         }
-        std::optional<JudgeCase> judged;
-        TimedOutcome r = run_case(st, file, judged);
-        Json report = judged_run_report(run, std::move(r), compile.compile_ms, limits, judging.settings,
-                                        judged ? &*judged : nullptr);
-        judged.reset();
+        Json report = case_report(st, file, compile.compile_ms);
         if (judged_dir && !report.contains("passed")) add_check_result(report, CheckResult{});
         if (report.value("passed", Json(nullptr)) == Json(true)) ++cases_passed;
         line.put(compact(build_case_object(file.name(), report)));

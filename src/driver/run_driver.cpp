@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 
 #include "catalogue/resolve.hpp"
 #include "catalogue/template.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
+#include "judge/interactor.hpp"
 #include "phase/launch.hpp"
 #include "workspace/reach.hpp"
 #include "workspace/scratch_dir.hpp"
@@ -36,7 +38,7 @@ EnvPairs extra_env(const PhasePaths& p, const std::string& work_dir) {
 // `callers_dir`: the work directory is the caller's, given back after the run.
 Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_text, std::string stdin_text,
             const RunLimits& limits, Judging& judging, const RunUser& user, bool callers_dir) {
-    const bool judged = judging.expected || judging.settings.checker;
+    const bool judged = judging.expected || judging.settings.checker || judging.settings.interactor;
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
     std::string().swap(program_text);  // written to its file
     if (!prepared) return build_setup_error_report(prepared.error());
@@ -71,6 +73,8 @@ Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_
     // What the output is checked against is taken before the program runs.
     std::optional<JudgeCase> judge_case;
     if (judged) judge_case = prepare_judge_case(judging.settings, std::move(judging.expected), stdin_text);
+    if (judging.settings.interactor)  // the input is the interactor's, never the program's
+        return interactive_report(p, *judge_case, compile_ms, run_limits, judging.settings);
     TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
     return judged_run_report(p, std::move(r), compile_ms, limits, judging.settings,
                              judge_case ? &*judge_case : nullptr);
@@ -158,15 +162,36 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     return step;
 }
 
+PhaseRequest run_request(const PreparedRun& p, std::string stdin_bytes, const RunLimits& limits) {
+    return PhaseRequest{"run", expand(p.spec.run_template, p.run_paths), p.scratch_dir, p.work_dir,
+                        std::move(stdin_bytes), limits, p.run_paths.python_path, extra_env(p.run_paths, p.work_dir),
+                        p.spec.memory, p.user};
+}
+
 TimedOutcome run_step(const PreparedRun& p, std::string stdin_bytes, const RunLimits& limits) {
-    PhaseRequest run{"run", expand(p.spec.run_template, p.run_paths), p.scratch_dir, p.work_dir,
-                     std::move(stdin_bytes), limits, p.run_paths.python_path, extra_env(p.run_paths, p.work_dir),
-                     p.spec.memory, p.user};
+    PhaseRequest run = run_request(p, std::move(stdin_bytes), limits);
     const RunClock::time_point t1 = RunClock::now();
     TimedOutcome r{run_phase(std::move(run)), 0, 0};
     r.duration_ms = ms_since(t1);
     r.total_ms = ms_since(p.t0);
     return r;
+}
+
+Json interactive_report(const PreparedRun& p, const JudgeCase& judged, std::uint64_t compile_ms,
+                        const RunLimits& limits, const JudgeSettings& settings) {
+    const RunClock::time_point t1 = RunClock::now();
+    InteractiveRun x = run_interactive(settings, run_request(p, "", limits), judged, p.scratch_dir,
+                                       p.compile_paths.python_path);
+    const std::uint64_t duration_ms = ms_since(t1);
+    Json report = build_run_report(p.spec.name, x.exchange.program, duration_ms, compile_ms, ms_since(p.t0),
+                                   p.work_dir, limits.max_memory_mb);
+    std::function<CheckResult()> check_output;
+    if (settings.checker)
+        check_output = [&] {
+            return check_interactor_output(settings, judged, p.scratch_dir, p.compile_paths.python_path, limits);
+        };
+    judge_exchange(report, x, check_output);
+    return report;
 }
 
 Json judged_run_report(const PreparedRun& p, TimedOutcome r, std::uint64_t compile_ms, const RunLimits& limits,

@@ -15,6 +15,7 @@
 #include "common/run_limits.hpp"
 #include "judge/judge.hpp"
 #include "judge/judge_settings.hpp"
+#include "phase/launch.hpp"
 #include "phase/run_user.hpp"
 #include "report/run_report.hpp"
 #include "workspace/work_dir_loan.hpp"
@@ -101,6 +102,14 @@ struct TimedOutcome {
 
 // One run phase with `stdin_bytes` as its standard input.
 TimedOutcome run_step(const PreparedRun& run, std::string stdin_bytes, const RunLimits& limits);
+
+// The run phase's request: its command, directories, environment, limits.
+PhaseRequest run_request(const PreparedRun& run, std::string stdin_bytes, const RunLimits& limits);
+
+// One exchange of the program with the interactor, judged (see
+// judge_exchange); `judged` holds the case's input and answer.
+Json interactive_report(const PreparedRun& run, const JudgeCase& judged, std::uint64_t compile_ms,
+                        const RunLimits& limits, const JudgeSettings& settings);
 
 // The report of a finished run phase, judged when `judged` holds a case:
 // the check runs only when the run's own verdict is "OK".

@@ -40,7 +40,7 @@ Result<std::string> read_output(int dir_fd, std::uint64_t max_output_kb) {
 JudgeCase prepare_judge_case(const JudgeSettings& s, std::optional<MemFile> answer, std::string_view input) {
     JudgeCase j;
     j.answer = std::move(answer);
-    if (!s.checker) return j;
+    if (!s.checker && !s.interactor) return j;
     if (!j.answer) {
         Result<MemFile> empty = empty_mem_file();
         if (!empty) return JudgeCase{std::nullopt, std::nullopt, "cannot hold the checker's answer: " + empty.error()};

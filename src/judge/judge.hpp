@@ -17,11 +17,12 @@ namespace tessimar {
 // starts so that it cannot change them.
 struct JudgeCase {
     std::optional<MemFile> answer;  // none: a checker gets an empty file
-    std::optional<MemFile> input;   // only with a checker
+    std::optional<MemFile> input;   // only with a checker or an interactor
     std::optional<std::string> error;  // they could not be had: the check fails
 };
 
-// `input` is the run's standard input; it is kept only when a checker needs it.
+// `input` is the run's standard input; it is kept only when a checker or an
+// interactor needs it.
 JudgeCase prepare_judge_case(const JudgeSettings& settings, std::optional<MemFile> answer,
                              std::string_view input);
 

@@ -64,11 +64,11 @@ DecimalForm scan_decimal(std::string_view s) {
     return f;
 }
 
-Error checker_error(const std::string& path, const std::string& reason) {
-    return Error{"cannot use --checker " + display_path(path) + ": " + reason};
-}
-
-Result<std::string> checked_checker(const std::string& path) {
+Result<std::string> checked_executable(const std::string& path, const char* option) {
+    const auto checker_error = [&](const std::string& p, const std::string& reason) {
+        return Error{std::string("cannot use ") + option + " " + display_path(p) + ": " + reason};
+    };
+    // A checker or an interactor runs in the scratch directory.
     if (path.empty() || path.find('\0') != std::string::npos)
         return checker_error(path, os_error_text(ENOENT));
     struct stat st;
@@ -123,10 +123,16 @@ Result<JudgeSettings> make_judge_settings(const JudgeOptions& o) {
         s.tolerance = *eps;
     }
     if (o.checker) {
-        Result<std::string> path = checked_checker(*o.checker);
+        Result<std::string> path = checked_executable(*o.checker, "--checker");
         if (!path) return Error{path.error()};
         s.checker = std::move(path.value());
     }
+    if (o.interactor) {
+        Result<std::string> path = checked_executable(*o.interactor, "--interactor");
+        if (!path) return Error{path.error()};
+        s.interactor = std::move(path.value());
+    }
+    s.transcript_kb = o.transcript_kb;
     return s;
 }
 

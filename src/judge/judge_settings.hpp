@@ -1,6 +1,7 @@
 // How a run's output is judged: a comparison mode or a checker program.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,10 @@ struct JudgeSettings {
     double tolerance = 1e-6;
     bool ignore_case = false;
     std::optional<std::string> checker;  // an absolute path, checked executable
+    // --interactor: an absolute path, checked executable. The program then
+    // talks to it instead of reading its input and writing its output.
+    std::optional<std::string> interactor;
+    std::optional<std::uint64_t> transcript_kb;  // --transcript-kb: the exchange goes through a relay
 };
 
 // The options as given on the command line, before they are checked.
@@ -24,6 +29,8 @@ struct JudgeOptions {
     std::optional<std::string> float_tolerance;
     bool ignore_case = false;
     std::optional<std::string> checker;
+    std::optional<std::string> interactor;
+    std::optional<std::uint64_t> transcript_kb;
 };
 
 // A finite decimal number: optional sign, digits with an optional fraction

@@ -22,23 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds until the deadline, rounded up so that a wake-up never comes
-// before it; capped for poll(), the loop then simply waits again.
-int ms_until(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-Clock::time_point deadline_of(Clock::time_point t0, std::uint64_t timeout_ms) {
-    // Far beyond any run: treated as no deadline within the clock's range.
-    const std::uint64_t max_ms = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - t0).count());
-    if (timeout_ms >= max_ms) return Clock::time_point::max();
-    return t0 + std::chrono::milliseconds(timeout_ms);
-}
-
 // The event the wait blocks on: readable when the child may have ended.
 class Wakeup {
 public:
@@ -109,6 +92,23 @@ private:
 };
 
 }  // namespace
+
+// Milliseconds until the deadline, rounded up so that a wake-up never comes
+// before it; capped for poll(), the loop then simply waits again.
+int ms_until(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+Clock::time_point deadline_of(Clock::time_point t0, std::uint64_t timeout_ms) {
+    // Far beyond any run: treated as no deadline within the clock's range.
+    const std::uint64_t max_ms = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - t0).count());
+    if (timeout_ms >= max_ms) return Clock::time_point::max();
+    return t0 + std::chrono::milliseconds(timeout_ms);
+}
 
 WaitResult wait_for_child(pid_t pid, Clock::time_point t0, std::uint64_t timeout_ms) {
     WaitResult r;

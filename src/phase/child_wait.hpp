@@ -30,6 +30,13 @@ struct WaitResult {
 // process group. When `timeout_ms` milliseconds have passed since `t0`
 // the group is killed and the child reaped; a timeout of 0 kills a child
 // that has not ended at the first check.
+// The point `timeout_ms` after `t0`, or the clock's end where that is beyond it.
+std::chrono::steady_clock::time_point deadline_of(std::chrono::steady_clock::time_point t0,
+                                                  std::uint64_t timeout_ms);
+
+// Milliseconds until `deadline`, rounded up and capped for poll().
+int ms_until(std::chrono::steady_clock::time_point deadline);
+
 WaitResult wait_for_child(pid_t pid, std::chrono::steady_clock::time_point t0, std::uint64_t timeout_ms);
 
 }  // namespace tessimar

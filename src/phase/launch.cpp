@@ -88,7 +88,7 @@ bool open_phase_files(const PhaseRequest& r, PhaseFiles& f) {
 class PreparedChild {
 public:
     PreparedChild(const PhaseRequest& r, const ChildEnv& env, const LimitPlan& limits, const NetPlan& net,
-                  const ContainPlan& contain, const PhaseFiles& files)
+                  const ContainPlan& contain, const PhaseFiles& files, const PhaseStreams& streams)
         : argv_strings_(r.argv), env_strings_(env_block(env)), cwd_(r.cwd) {
         candidate_strings_ = exec_candidates(r.argv[0], env.count("PATH") ? env.at("PATH") : std::string());
         script_strings_.push_back("/bin/sh");
@@ -101,8 +101,8 @@ public:
         const std::vector<sock_filter>& filter = build_network_filter();
         program_ = sock_fprog{static_cast<unsigned short>(filter.size()), const_cast<sock_filter*>(filter.data())};
 
-        plan_.stdin_fd = files.in.get();
-        plan_.stdout_fd = files.out.get();
+        plan_.stdin_fd = streams.stdin_fd >= 0 ? streams.stdin_fd : files.in.get();
+        plan_.stdout_fd = streams.stdout_fd >= 0 ? streams.stdout_fd : files.out.get();
         plan_.stderr_fd = files.err.get();
         plan_.cwd = cwd_.c_str();
         plan_.argv = argv_.data();
@@ -148,7 +148,7 @@ struct Started {
 // Starts the child and waits for its exec. The termination signals stay
 // blocked from before the fork until the child is recorded, so the handler
 // never sees a running child that it cannot kill.
-Started start_child(ChildPlan& plan, PhaseFiles& files) {
+Started start_child(ChildPlan& plan, PhaseFiles& files, bool peer) {
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {-1, errno};
     UniqueFd pipe_read(lift(pipe_fds[0]));
@@ -184,7 +184,8 @@ Started start_child(ChildPlan& plan, PhaseFiles& files) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return {-1, got == static_cast<ssize_t>(sizeof failure) ? failure.error : EIO};
     }
-    exchange_child_pid(pid);
+    if (peer) exchange_peer_pid(pid);
+    else exchange_child_pid(pid);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return {pid, 0};
 }
@@ -231,60 +232,92 @@ constexpr std::chrono::milliseconds kSweepBound{2000};
 
 }  // namespace
 
-PhaseOutcome run_phase(PhaseRequest r) {
-    // Prepare.
+// A started phase child and what its outcome is made of once it ends.
+struct LaunchedPhase {
+    PhaseRequest request;
     PhaseFiles files;
-    const bool opened = open_phase_files(r, files);
+    NetPlan net;
+    DataLimitPlan data;
+    ContainPlan contain;
+    PhaseOutcome outcome;  // the notes so far
+};
+
+void LaunchDeleter::operator()(LaunchedPhase* launched) const { delete launched; }
+
+PhaseStart start_phase(PhaseRequest r, const PhaseStreams& streams) {
+    Launch l(new LaunchedPhase{});
+    LaunchedPhase& p = *l;
+    // Prepare.
+    const bool opened = open_phase_files(r, p.files);
     std::string().swap(r.stdin_bytes);
-    if (!opened) return io_failure(r.scratch_dir);
+    if (!opened) return PhaseStart{nullptr, io_failure(r.scratch_dir), -1};
     ChildEnv env = build_child_env(r.python_path, r.extra_env);
-    const NetPlan net = plan_network(r.limits.no_net, env);
-    PhaseOutcome outcome;
-    const DataLimitPlan data = plan_data_limit(r.limits, r.memory, r.phase == "compile");
-    LimitPlan limits = plan_limits(with_backstop(r.limits, data), outcome.unenforced, r.phase != "compile",
+    p.net = plan_network(r.limits.no_net, env);
+    p.data = plan_data_limit(r.limits, r.memory, r.phase == "compile");
+    LimitPlan limits = plan_limits(with_backstop(r.limits, p.data), p.outcome.unenforced, r.phase != "compile",
                                    r.user);
-    plan_data_bytes(limits, data.data_mb, outcome.unenforced);
-    apply_heap_hint(data, r.argv, env);
+    plan_data_bytes(limits, p.data.data_mb, p.outcome.unenforced);
+    apply_heap_hint(p.data, r.argv, env);
     // --contain: private HOME and TMPDIR in the environment, the ruleset ready.
     Result<ContainPlan> contained = plan_contain(r.limits, r.scratch_dir, env, r.user);
-    if (!contained) return start_failure(r, contained.error());
-    const ContainPlan& contain = contained.value();
+    if (!contained) return PhaseStart{nullptr, start_failure(r, contained.error()), -1};
+    p.contain = std::move(contained.value());
     // The run's own id owns the phase's files and the private directory.
-    const int handed[] = {files.in.get(), files.out.get(), files.err.get(), contain.private_dir.get()};
-    if (const int err = hand_over(r.user, handed, std::size(handed))) return start_failure(r, os_error_text(err));
-    if (exec_inputs_have_nul(r, env)) return start_failure(r, "nul byte found in provided data");
-    PreparedChild child(r, env, limits, net, contain, files);
+    const int handed[] = {p.files.in.get(), p.files.out.get(), p.files.err.get(), p.contain.private_dir.get(),
+                          streams.stdin_fd, streams.stdout_fd};
+    if (const int err = hand_over(r.user, handed, std::size(handed)))
+        return PhaseStart{nullptr, start_failure(r, os_error_text(err)), -1};
+    if (exec_inputs_have_nul(r, env)) return PhaseStart{nullptr, start_failure(r, "nul byte found in provided data"), -1};
+    PreparedChild child(r, env, limits, p.net, p.contain, p.files, streams);
     (void)become_subreaper();
 
     // Start.
-    const Started started = start_child(child.plan(), files);
-    if (started.pid < 0) return start_failure(r, os_error_text(started.error));
-    const pid_t pid = started.pid;
+    const Started started = start_child(child.plan(), p.files, streams.peer);
+    if (started.pid < 0) return PhaseStart{nullptr, start_failure(r, os_error_text(started.error)), -1};
+    p.request = std::move(r);
+    return PhaseStart{std::move(l), PhaseOutcome{}, started.pid};
+}
 
-    // Wait.
-    const WaitResult waited = wait_for_child(pid, std::chrono::steady_clock::now(), wall_timeout_ms(r.limits));
-    if (pid > 1) (void)killpg(pid, SIGKILL);  // whatever the child left in its group
-    exchange_child_pid(0);
-    // And whatever left the group: nothing the phase started may still write
-    // its files while they are read back, or outlive the run.
+PhaseOutcome finish_phase(LaunchedPhase& p, const WaitResult& waited, std::uint64_t descendants_peak_kb) {
+    if (waited.error != 0) return start_failure(p.request, os_error_text(waited.error));
+    PhaseOutcome outcome = std::move(p.outcome);
+    measure(waited, outcome);
+    if (p.data.budget_kb != 0) {
+        outcome.memory_budget_kb = p.data.budget_kb;
+        outcome.peak_memory_kb = std::max(outcome.peak_memory_kb, descendants_peak_kb);
+    }
+    network_notes(p.net, outcome.unenforced);
+    contain_notes(p.contain, outcome.unenforced);
+    if (p.request.user.unavailable) outcome.unenforced.push_back("contain_uid_unavailable");
+    read_back(p.files, p.request.limits.max_output_kb, outcome);
+    return outcome;
+}
+
+SweepResult end_phase_processes(const ChildUser& user) {
+    // Nothing the phase started may still write its files while they are
+    // read back, or outlive the run.
     const SweepResult swept = sweep_descendants(kSweepBound);
     // The run's own id marks its processes wherever they went: what the
     // sweep could not reach or end is ended here, so that nothing of the id
     // outlives the phase.
-    if (r.user.active && (!swept.complete || !become_subreaper())) (void)kill_processes_of(r.user.uid, r.user.gid);
-    if (waited.error != 0) return start_failure(r, os_error_text(waited.error));
+    if (user.active && (!swept.complete || !become_subreaper())) (void)kill_processes_of(user.uid, user.gid);
+    return swept;
+}
 
-    // Measure.
-    measure(waited, outcome);
-    if (data.budget_kb != 0) {
-        outcome.memory_budget_kb = data.budget_kb;
-        outcome.peak_memory_kb = std::max(outcome.peak_memory_kb, swept.peak_memory_kb);
-    }
-    network_notes(net, outcome.unenforced);
-    contain_notes(contain, outcome.unenforced);
-    if (r.user.unavailable) outcome.unenforced.push_back("contain_uid_unavailable");
-    read_back(files, r.limits.max_output_kb, outcome);
-    return outcome;
+PhaseOutcome run_phase(PhaseRequest r) {
+    const ChildUser user = r.user;
+    const std::uint64_t timeout_ms = wall_timeout_ms(r.limits);
+    PhaseStart start = start_phase(std::move(r));
+    if (start.pid < 0) return std::move(start.failure);
+    const pid_t pid = start.pid;
+
+    // Wait.
+    const WaitResult waited = wait_for_child(pid, std::chrono::steady_clock::now(), timeout_ms);
+    if (pid > 1) (void)killpg(pid, SIGKILL);  // whatever the child left in its group
+    exchange_child_pid(0);
+    // And whatever left the group.
+    const SweepResult swept = end_phase_processes(user);
+    return finish_phase(*start.launched, waited, swept.peak_memory_kb);
 }
 
 }  // namespace tessimar

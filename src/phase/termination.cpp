@@ -9,11 +9,14 @@ namespace tessimar {
 namespace {
 
 std::atomic<pid_t> CHILD_PID{0};
+std::atomic<pid_t> PEER_PID{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 
 void on_termination(int sig) {
-    const pid_t pid = CHILD_PID.load();
-    if (pid > 1) (void)kill(-pid, SIGKILL);
+    for (const std::atomic<pid_t>* slot : {&CHILD_PID, &PEER_PID}) {
+        const pid_t pid = slot->load();
+        if (pid > 1) (void)kill(-pid, SIGKILL);
+    }
     _exit(128 + sig);
 }
 
@@ -28,5 +31,7 @@ void install_termination_handler() {
 }
 
 pid_t exchange_child_pid(pid_t pid) { return CHILD_PID.exchange(pid); }
+
+pid_t exchange_peer_pid(pid_t pid) { return PEER_PID.exchange(pid); }
 
 }  // namespace tessimar

@@ -11,4 +11,7 @@ void install_termination_handler();
 // Records the running child (0 when none); returns the previous value.
 pid_t exchange_child_pid(pid_t pid);
 
+// The same for a second child running beside the first (an interactor).
+pid_t exchange_peer_pid(pid_t pid);
+
 }  // namespace tessimar
