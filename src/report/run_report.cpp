@@ -129,7 +129,8 @@ Json build_case_object(const std::string& name, const Json& run_report) {
         const auto it = run_report.find(key);
         c[key] = it != run_report.end() ? *it : Json(nullptr);
     }
-    for (const char* key : {"passed", "check_message"})
+    // The judged keys, and an interactive exchange's.
+    for (const char* key : {"passed", "check_message", "interactor", "transcript", "transcript_truncated"})
         if (const auto it = run_report.find(key); it != run_report.end()) c[key] = *it;
     return c;
 }
