@@ -122,6 +122,13 @@ Result<JudgeSettings> make_judge_settings(const JudgeOptions& o) {
                          "': a finite, non-negative decimal number is needed"};
         s.tolerance = *eps;
     }
+    if (o.judge_protocol) {
+        const std::optional<JudgeProtocol> protocol = parse_judge_protocol(*o.judge_protocol);
+        if (!protocol)
+            return Error{"unknown --judge-protocol '" + utf8_lossy(*o.judge_protocol) + "': use testlib or kattis"};
+        s.protocol = *protocol;
+    }
+    s.judge_args = o.judge_args;
     if (o.checker) {
         Result<std::string> path = checked_checker(*o.checker);
         if (!path) return Error{path.error()};

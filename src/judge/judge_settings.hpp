@@ -4,8 +4,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/result.hpp"
+#include "judge/judge_protocol.hpp"
 
 namespace tessimar {
 
@@ -16,6 +18,8 @@ struct JudgeSettings {
     double tolerance = 1e-6;
     bool ignore_case = false;
     std::optional<std::string> checker;  // an absolute path, checked executable
+    JudgeProtocol protocol = JudgeProtocol::Testlib;  // how the checker is called and read
+    std::vector<std::string> judge_args;  // after the protocol's own arguments, in order
 };
 
 // The options as given on the command line, before they are checked.
@@ -24,6 +28,8 @@ struct JudgeOptions {
     std::optional<std::string> float_tolerance;
     bool ignore_case = false;
     std::optional<std::string> checker;
+    std::optional<std::string> judge_protocol;
+    std::vector<std::string> judge_args;  // every --judge-arg, in order
 };
 
 // A finite decimal number: optional sign, digits with an optional fraction
