@@ -37,7 +37,7 @@ constexpr std::string_view kModelValueOptions[] = {
     "--lang",       "--timeout", "--timeout-ms", "--compile-timeout", "--compile-timeout-ms",
     "--max-cpu",    "--max-memory-mb", "--max-output-kb", "--max-data-mb", "--stdin",
     "--stdin-file", "--workdir", "--cases", "--expect-file", "--check",
-    "--float-tolerance", "--checker",
+    "--float-tolerance", "--checker", "--judge-protocol", "--judge-arg",
 };
 
 bool model_value_option(std::string_view a) {
@@ -52,7 +52,9 @@ struct Model {
     std::optional<std::uint64_t> timeout_ms, compile_timeout_ms;
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
-    std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker;
+    std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker,
+        judge_protocol;
+    std::vector<std::string> judge_args;  // every occurrence, in order
 };
 
 // The value options whose value is kept as text.
@@ -64,6 +66,7 @@ std::optional<std::string>* text_field(Model& m, const std::string& a) {
     if (a == "--check") return &m.check;
     if (a == "--float-tolerance") return &m.float_tolerance;
     if (a == "--checker") return &m.checker;
+    if (a == "--judge-protocol") return &m.judge_protocol;
     return nullptr;
 }
 
@@ -117,6 +120,8 @@ Model model_scan(const std::vector<std::string>& args) {
             m.language = tessimar::utf8_lossy(v);
         } else if (a == "--stdin") {
             m.stdin_text = v;  // the child's input stays bytes
+        } else if (a == "--judge-arg") {
+            m.judge_args.push_back(v);  // appended, not replaced
         } else {
             *text_field(m, a) = v;
         }
@@ -186,6 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.judge.check == m.check);
     FUZZ_CHECK(o.judge.float_tolerance == m.float_tolerance);
     FUZZ_CHECK(o.judge.checker == m.checker);
+    FUZZ_CHECK(o.judge.judge_protocol == m.judge_protocol);
+    FUZZ_CHECK(o.judge.judge_args == m.judge_args);
     FUZZ_CHECK(o.judge.ignore_case == m.ignore_case);
     FUZZ_CHECK(o.stop_at_first_failure == m.stop_at_first_failure);
 

@@ -88,6 +88,8 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--check") o.judge.check = v;
         else if (a == "--float-tolerance") o.judge.float_tolerance = v;
         else if (a == "--checker") o.judge.checker = v;
+        else if (a == "--judge-protocol") o.judge.judge_protocol = v;
+        else if (a == "--judge-arg") o.judge.judge_args.push_back(v);  // every occurrence counts
         else o.workdir = v;
     }
     return o;
