@@ -37,7 +37,7 @@ constexpr std::string_view kModelValueOptions[] = {
     "--lang",       "--timeout", "--timeout-ms", "--compile-timeout", "--compile-timeout-ms",
     "--max-cpu",    "--max-memory-mb", "--max-output-kb", "--max-data-mb", "--stdin",
     "--stdin-file", "--workdir", "--cases", "--expect-file", "--check",
-    "--float-tolerance", "--checker", "--interactor", "--transcript-kb",
+    "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
 };
 
 bool model_value_option(std::string_view a) {
@@ -52,8 +52,10 @@ struct Model {
     std::optional<std::uint64_t> timeout_ms, compile_timeout_ms;
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
-    std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker, interactor;
+    std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker,
+        interactor, judge_protocol;
     std::optional<std::uint64_t> transcript_kb;
+    std::vector<std::string> judge_args;  // every occurrence, in order
 };
 
 // The value options whose value is kept as text.
@@ -66,6 +68,7 @@ std::optional<std::string>* text_field(Model& m, const std::string& a) {
     if (a == "--float-tolerance") return &m.float_tolerance;
     if (a == "--checker") return &m.checker;
     if (a == "--interactor") return &m.interactor;
+    if (a == "--judge-protocol") return &m.judge_protocol;
     return nullptr;
 }
 
@@ -121,6 +124,8 @@ Model model_scan(const std::vector<std::string>& args) {
             m.language = tessimar::utf8_lossy(v);
         } else if (a == "--stdin") {
             m.stdin_text = v;  // the child's input stays bytes
+        } else if (a == "--judge-arg") {
+            m.judge_args.push_back(v);  // appended, not replaced
         } else {
             *text_field(m, a) = v;
         }
@@ -192,6 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.judge.checker == m.checker);
     FUZZ_CHECK(o.judge.interactor == m.interactor);
     FUZZ_CHECK(o.judge.transcript_kb == m.transcript_kb);
+    FUZZ_CHECK(o.judge.judge_protocol == m.judge_protocol);
+    FUZZ_CHECK(o.judge.judge_args == m.judge_args);
     FUZZ_CHECK(o.judge.ignore_case == m.ignore_case);
     FUZZ_CHECK(o.stop_at_first_failure == m.stop_at_first_failure);
 

@@ -103,4 +103,17 @@ std::vector<std::string> without_flag(const std::vector<std::string>& args, std:
     return out;
 }
 
+std::vector<std::string> without_value_option(const std::vector<std::string>& args, std::string_view option) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == option) {
+            ++i;
+            continue;
+        }
+        out.push_back(args[i]);
+        if (takes_value(args[i]) && i + 1 < args.size()) out.push_back(args[++i]);
+    }
+    return out;
+}
+
 }  // namespace tessimar

@@ -42,4 +42,7 @@ bool has_flag(const std::vector<std::string>& args, std::string_view flag);
 // are left alone).
 std::vector<std::string> without_flag(const std::vector<std::string>& args, std::string_view flag);
 
+// `args` without every occurrence of the value option `option` and its value.
+std::vector<std::string> without_value_option(const std::vector<std::string>& args, std::string_view option);
+
 }  // namespace tessimar

@@ -152,9 +152,10 @@ constexpr std::size_t kLongString = 4096;
 
 constexpr const char* kKnownKeys[] = {
     "cases",         "check",         "checker",       "compile_timeout", "compile_timeout_ms", "contain",
-    "expected",      "float_tolerance", "id",          "ignore_case",     "lang",               "max_cpu",
-    "max_data_mb",   "max_memory_mb", "max_output_kb", "no_net",          "program",            "stdin",
-    "stop_at_first_failure", "tests", "timeout",       "timeout_ms",      "workdir"};
+    "expected",      "float_tolerance", "id",          "ignore_case",     "judge_args",         "judge_protocol",
+    "lang",          "max_cpu",       "max_data_mb",   "max_memory_mb",   "max_output_kb",      "no_net",
+    "program",       "stdin",         "stop_at_first_failure", "tests",   "timeout",            "timeout_ms",
+    "workdir"};
 
 struct Translation {
     std::vector<std::string> args;
@@ -269,6 +270,26 @@ std::optional<std::string> parse_tests(std::string_view line, std::vector<Inline
     return std::nullopt;
 }
 
+// The "judge_args" member, parsed on its own like "tests": the values of
+// repeated --judge-arg options, in order.
+std::optional<std::string> parse_judge_args(std::string_view line, std::vector<std::string>& out) {
+    const Json::parser_callback_t only_args = [](int depth, Json::parse_event_t event, Json& parsed) {
+        return !(depth == 1 && event == Json::parse_event_t::key && parsed != "judge_args");
+    };
+    Json root = Json::parse(line.begin(), line.end(), only_args, false);
+    const auto args = root.find("judge_args");
+    if (args == root.end() || !args->is_array()) return "'judge_args' must be an array of strings";
+    for (std::size_t i = 0; i < args->size(); ++i) {
+        Json& arg = (*args)[i];
+        const std::string where = "'judge_args' item " + std::to_string(i + 1) + ": ";
+        if (!arg.is_string()) return where + "must be a string, not " + what_value_is(arg);
+        std::string& text = arg.get_ref<std::string&>();
+        if (text.find('\0') != std::string::npos) return where + "must not contain a NUL character";
+        out.push_back(std::move(text));
+    }
+    return std::nullopt;
+}
+
 // nlohmann's compact dump of an object, with the member "id" written as the
 // given JSON text. Members come out in the object's (byte) order.
 std::string dump_with_id(Json object, const std::string& id) {
@@ -346,6 +367,7 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     need_decimal(s, "float_tolerance", "--float-tolerance", t);
     need_flag(s, "ignore_case", "--ignore-case", t);
     need_string(s, "checker", true, "--checker", t);
+    need_string(s, "judge_protocol", true, "--judge-protocol", t);
     need_flag(s, "stop_at_first_failure", "--stop-at-first-failure", t);
     if (t.error) return fail(id, *t.error);
     std::vector<InlineTest> tests;
@@ -354,6 +376,9 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
         if (s.find("stdin") != nullptr) return fail(id, "'stdin' cannot be given with 'tests': each test has its own");
         if (std::optional<std::string> why = parse_tests(line, tests)) return fail(id, *why);
     }
+    std::vector<std::string> judge_args;
+    if (s.find("judge_args") != nullptr)
+        if (std::optional<std::string> why = parse_judge_args(line, judge_args)) return fail(id, *why);
     if (s.find("expected") != nullptr && (s.find("tests") != nullptr || s.find("cases") != nullptr))
         return fail(id, "'expected' is for a single run: with 'tests' each test has its own, with 'cases' the "
                         "directory holds them");
@@ -364,6 +389,14 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     run.args = defaults;
     for (const char* flag : t.cleared) run.args = without_flag(run.args, flag);
     run.args.insert(run.args.end(), t.args.begin(), t.args.end());
+    // The request's list replaces the command line's, as any other key does.
+    if (s.find("judge_args") != nullptr) {
+        run.args = without_value_option(run.args, "--judge-arg");
+        for (std::string& arg : judge_args) {
+            run.args.emplace_back("--judge-arg");
+            run.args.push_back(std::move(arg));
+        }
+    }
     run.program = s.take("program");
     run.tests = std::move(tests);
     if (s.find("expected") != nullptr) run.expected = s.take("expected");

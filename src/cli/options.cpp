@@ -90,6 +90,8 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--checker") o.judge.checker = v;
         else if (a == "--interactor") o.judge.interactor = v;
         else if (a == "--transcript-kb") o.judge.transcript_kb = parse_u64(v);
+        else if (a == "--judge-protocol") o.judge.judge_protocol = v;
+        else if (a == "--judge-arg") o.judge.judge_args.push_back(v);  // every occurrence counts
         else o.workdir = v;
     }
     return o;

@@ -21,7 +21,8 @@ struct RunOptions {
     std::optional<std::string> workdir;     // path bytes as given
     std::optional<std::string> cases;       // --cases: directory path bytes as given
     std::optional<std::string> expect_file;  // --expect-file: path bytes as given
-    JudgeOptions judge;                      // --check, --float-tolerance, --ignore-case, --checker
+    JudgeOptions judge;                      // --check, --float-tolerance, --ignore-case, --checker,
+                                             // --judge-protocol, --judge-arg
     bool stop_at_first_failure = false;
 };
 

@@ -42,7 +42,12 @@ Run options (a value option takes the next argument, whatever it is):
   --check MODE           exact, lines, tokens (default) or floats
   --float-tolerance EPS  absolute or relative tolerance of floats (1e-6)
   --ignore-case          fold ASCII letters before comparing
-  --checker PATH         judge with PATH INPUT OUTPUT ANSWER instead
+  --checker PATH         judge with the program PATH instead (testlib:
+                         PATH INPUT OUTPUT ANSWER)
+  --judge-protocol NAME  testlib (default) or kattis: PATH INPUT ANSWER
+                         FEEDBACK_DIR/ with the output on standard input,
+                         exit 42 passes, 43 rejects
+  --judge-arg ARG        one more argument for the checker; repeatable
   --stop-at-first-failure
                          with --cases: skip the cases after the first
                          that is not OK

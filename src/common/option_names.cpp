@@ -13,7 +13,7 @@ std::span<const std::string_view> value_option_names() {
         "--lang",          "--timeout",     "--timeout-ms",   "--compile-timeout", "--compile-timeout-ms",
         "--max-cpu",       "--max-memory-mb", "--max-output-kb", "--max-data-mb",  "--stdin",
         "--stdin-file",    "--workdir",     "--cases",        "--expect-file",     "--check",
-        "--float-tolerance", "--checker",     "--interactor",   "--transcript-kb",
+        "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
     };
     return kValueOptions;
 }

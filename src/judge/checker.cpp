@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <optional>
+#include <vector>
+
 #include "common/text.hpp"
 #include "judge/compare.hpp"
 #include "phase/launch.hpp"
@@ -12,11 +15,6 @@ namespace {
 
 CheckResult failed(const std::string& message) {
     return CheckResult{CheckVerdict::CheckerFailed, bounded_message(message)};
-}
-
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    return text;
 }
 
 // Removes the checker's files; whatever cannot be removed goes with the
@@ -31,25 +29,10 @@ void remove_checker_files(int dir_fd) {
 }  // namespace
 
 CheckResult checker_result(const PhaseOutcome& o, const RunLimits& limits) {
-    if (o.spawn_error) return failed("the checker could not be started: " + *o.spawn_error);
-    if (o.timed_out)
-        return failed("the checker ran past the timeout of " + describe_timeout(limits));
-    const std::string text = trimmed(o.stderr_text);
-    if (o.signaled)
-        return failed(text.empty() ? "the checker was killed by signal " + std::to_string(o.signal) : text);
-    if (o.exit_code == 0) return CheckResult{CheckVerdict::Passed, std::nullopt};
-    const std::string status = "the checker exited with status " + std::to_string(o.exit_code);
-    if (o.exit_code == 1)
-        return CheckResult{CheckVerdict::WrongAnswer,
-                           bounded_message(text.empty() ? status + " (wrong answer)" : text)};
-    if (o.exit_code == 2)
-        return CheckResult{CheckVerdict::WrongAnswer,
-                           bounded_message(text.empty() ? status + " (presentation error)"
-                                                        : "presentation error: " + text)};
-    return failed(text.empty() ? status : text);
+    return judge_program_result(JudgeProtocol::Testlib, o, limits, std::nullopt, "checker");
 }
 
-CheckResult run_checker(const CheckerRequest& r, const MemFile& input, const MemFile& answer) {
+CheckResult run_checker(CheckerRequest r, const MemFile& input, const MemFile& answer) {
     remove_checker_files(r.scratch_fd);
     if (Status s = write_mem_file_at(input, r.scratch_fd, kCheckerInputName); !s)
         return failed("cannot write the checker's input file: " + s.error());
@@ -62,19 +45,30 @@ CheckResult run_checker(const CheckerRequest& r, const MemFile& input, const Mem
     // The data limit and its verdict are sized for the program's runtime,
     // not for whatever the checker is written in.
     limits.max_data_mb = 0;
-    PhaseRequest request{kCheckerPhase,
-                         {r.checker, join_path(r.scratch_dir, kCheckerInputName),
-                          join_path(r.scratch_dir, r.output_name), join_path(r.scratch_dir, kCheckerAnswerName)},
-                         r.scratch_dir,
-                         r.scratch_dir,
-                         "",
-                         limits,
-                         r.python_path,
-                         {},
-                         {},
-                         {}};
+    const std::string input_path = join_path(r.scratch_dir, kCheckerInputName);
+    const std::string answer_path = join_path(r.scratch_dir, kCheckerAnswerName);
+    std::optional<FeedbackDir> feedback;
+    std::vector<std::string> argv;
+    std::string stdin_bytes;
+    if (r.protocol == JudgeProtocol::Kattis) {
+        Result<FeedbackDir> created = FeedbackDir::create(r.scratch_fd, r.scratch_dir);
+        if (!created) {
+            remove_checker_files(r.scratch_fd);
+            return failed(created.error());
+        }
+        feedback.emplace(std::move(created.value()));
+        argv = {r.checker, input_path, answer_path, feedback->path()};
+        stdin_bytes = std::move(r.output);
+    } else {
+        argv = {r.checker, input_path, join_path(r.scratch_dir, r.output_name), answer_path};
+    }
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    PhaseRequest request{kCheckerPhase, std::move(argv), r.scratch_dir, r.scratch_dir, std::move(stdin_bytes),
+                         limits,        r.python_path,   {},            {},            {}};
     const PhaseOutcome outcome = run_phase(std::move(request));
-    CheckResult result = checker_result(outcome, limits);
+    const std::optional<std::string> message = feedback ? feedback->judge_message() : std::nullopt;
+    CheckResult result = judge_program_result(r.protocol, outcome, limits, message, "checker");
+    feedback.reset();
     remove_checker_files(r.scratch_fd);
     return result;
 }

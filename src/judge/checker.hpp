@@ -1,15 +1,17 @@
-// A checker program: `CHECKER INPUT OUTPUT ANSWER`, run after the program
-// with the runner's environment and limits but without the program's
-// confinement. Exit 0 passes, 1 or 2 (a presentation error) is a wrong
-// answer; any other status, a signal or the timeout means the checker
-// itself failed.
+// A checker program, run after the program with the runner's environment
+// and limits but without the program's confinement, called and read by its
+// judge protocol (judge_protocol.hpp): `CHECKER INPUT OUTPUT ANSWER [ARG ...]`
+// for testlib, `CHECKER INPUT ANSWER FEEDBACK_DIR/ [ARG ...] < OUTPUT` for
+// kattis.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/check_result.hpp"
 #include "common/phase_outcome.hpp"
 #include "common/run_limits.hpp"
+#include "judge/judge_protocol.hpp"
 #include "judge/mem_file.hpp"
 
 namespace tessimar {
@@ -27,11 +29,16 @@ struct CheckerRequest {
     std::string output_name;  // the program's captured standard output, in the scratch directory
     std::string python_path;
     RunLimits limits;         // the run's own; confinement is dropped
+    JudgeProtocol protocol = JudgeProtocol::Testlib;
+    std::vector<std::string> args;  // --judge-arg values, after the protocol's own
+    std::string output;  // kattis: the program's output, the checker's standard input
 };
 
-CheckResult run_checker(const CheckerRequest& request, const MemFile& input, const MemFile& answer);
+// Takes the request by value: a kattis checker's input is let go once it
+// is written to the phase's file.
+CheckResult run_checker(CheckerRequest request, const MemFile& input, const MemFile& answer);
 
-// What a finished checker's outcome means (separate for testing).
+// What a finished testlib checker's outcome means.
 CheckResult checker_result(const PhaseOutcome& outcome, const RunLimits& limits);
 
 }  // namespace tessimar

@@ -9,6 +9,7 @@
 #include "common/text.hpp"
 #include "judge/checker.hpp"
 #include "judge/compare.hpp"
+#include "judge/judge_protocol.hpp"
 
 namespace tessimar {
 namespace {
@@ -60,22 +61,37 @@ InteractiveRun run_interactive(const JudgeSettings& s, PhaseRequest program, con
     limits.contain = false;
     limits.no_net = false;
     limits.max_data_mb = 0;
-    std::vector<std::string> argv{*s.interactor, join_path(abs_scratch, kInteractorInputName),
-                                  join_path(abs_scratch, kInteractorOutputName),
-                                  join_path(abs_scratch, kInteractorAnswerName)};
+    // The contest protocol: INPUT OUTPUT ANSWER. The package format's:
+    // INPUT ANSWER FEEDBACK_DIR/ and the judge's arguments.
+    std::optional<FeedbackDir> feedback;
+    std::vector<std::string> argv{*s.interactor, join_path(abs_scratch, kInteractorInputName)};
+    if (s.protocol == JudgeProtocol::Kattis) {
+        Result<FeedbackDir> made = FeedbackDir::create(dir.get(), abs_scratch);
+        if (!made) return not_started("cannot make the interactor's feedback directory: " + made.error());
+        feedback.emplace(std::move(made.value()));
+        argv.push_back(join_path(abs_scratch, kInteractorAnswerName));
+        argv.push_back(feedback->path());
+    } else {
+        argv.push_back(join_path(abs_scratch, kInteractorOutputName));
+        argv.push_back(join_path(abs_scratch, kInteractorAnswerName));
+    }
+    argv.insert(argv.end(), s.judge_args.begin(), s.judge_args.end());
     PhaseRequest interactor{kInteractorPhase, std::move(argv), abs_scratch, abs_scratch, "", limits, python_path,
                             {}, {}, {}};
-    ExchangeRequest request{std::move(program), std::move(interactor), 0, s.transcript_kb.has_value(),
+    const int accept_status = s.protocol == JudgeProtocol::Kattis ? kKattisAccepted : 0;
+    ExchangeRequest request{std::move(program), std::move(interactor), accept_status, s.transcript_kb.has_value(),
                             s.transcript_kb ? sat_mul(*s.transcript_kb, 1024) : 0};
 
     InteractiveRun run;
     run.exchange = run_exchange(std::move(request));
     const ExchangeOutcome& x = run.exchange;
-    const std::string text = bounded_message(x.interactor.stderr_text);
-    std::string trimmed = text;
-    while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == '\r' || trimmed.back() == ' '))
-        trimmed.pop_back();
-    if (!trimmed.empty()) run.message = trimmed;
+    // Its message: the feedback directory's judgemessage.txt, else its
+    // standard error.
+    const std::optional<std::string> judge_message = feedback ? feedback->judge_message() : std::nullopt;
+    std::string text = bounded_message(x.interactor.stderr_text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (judge_message) run.message = judge_message;
+    else if (!text.empty()) run.message = text;
 
     if (x.interactor.spawn_error) {
         run.interactor = failed("the interactor could not be started: " + *x.interactor.spawn_error);
@@ -85,7 +101,7 @@ InteractiveRun run_interactive(const JudgeSettings& s, PhaseRequest program, con
     } else if (x.interactor_killed) {
         run.interactor = CheckResult{};  // ended by the runner at the deadline: no word of its own
     } else {
-        run.interactor = checker_result(x.interactor, limits);
+        run.interactor = judge_program_result(s.protocol, x.interactor, limits, judge_message, "interactor");
     }
     (void)unlinkat(dir.get(), kInteractorInputName, 0);
     (void)unlinkat(dir.get(), kInteractorAnswerName, 0);
@@ -103,8 +119,9 @@ CheckResult check_interactor_output(const JudgeSettings& s, const JudgeCase& jud
                       display_path(join_path(scratch_dir, kInteractorOutputName)));
     std::string abs_scratch = scratch_dir;
     if (abs_scratch.front() != '/') abs_scratch = join_path(current_dir(), scratch_dir);
-    const CheckerRequest request{*s.checker, abs_scratch, dir.get(), kInteractorOutputName, python_path, limits};
-    return run_checker(request, *judged.input, *judged.answer);
+    CheckerRequest request{*s.checker, abs_scratch, dir.get(), kInteractorOutputName, python_path,
+                           limits,     s.protocol,  s.judge_args, {}};
+    return run_checker(std::move(request), *judged.input, *judged.answer);
 }
 
 void judge_exchange(Json& report, const InteractiveRun& run, const std::function<CheckResult()>& check_output) {

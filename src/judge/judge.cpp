@@ -67,8 +67,18 @@ CheckResult judge_output(const JudgeSettings& s, const JudgeCase& j, const std::
                           " is missing or not a regular file");
         std::string abs_scratch = scratch_dir;
         if (abs_scratch.front() != '/') abs_scratch = join_path(current_dir(), scratch_dir);
-        const CheckerRequest request{*s.checker, abs_scratch, dir.get(), kOutputName, python_path, limits};
-        return run_checker(request, *j.input, *j.answer);
+        CheckerRequest request{*s.checker, abs_scratch, dir.get(), kOutputName, python_path,
+                               limits,     s.protocol,  s.judge_args, {}};
+        if (s.protocol == JudgeProtocol::Kattis) {
+            // Its standard input: the output, copied now as the comparison
+            // modes read it.
+            Result<std::string> output = read_output(dir.get(), limits.max_output_kb);
+            if (!output)
+                return failed("cannot read the program's output " +
+                              display_path(join_path(scratch_dir, kOutputName)) + ": " + output.error());
+            request.output = std::move(output.value());
+        }
+        return run_checker(std::move(request), *j.input, *j.answer);
     }
     if (!j.answer) return CheckResult{};
     Result<std::string> output = read_output(dir.get(), limits.max_output_kb);

@@ -122,6 +122,13 @@ Result<JudgeSettings> make_judge_settings(const JudgeOptions& o) {
                          "': a finite, non-negative decimal number is needed"};
         s.tolerance = *eps;
     }
+    if (o.judge_protocol) {
+        const std::optional<JudgeProtocol> protocol = parse_judge_protocol(*o.judge_protocol);
+        if (!protocol)
+            return Error{"unknown --judge-protocol '" + utf8_lossy(*o.judge_protocol) + "': use testlib or kattis"};
+        s.protocol = *protocol;
+    }
+    s.judge_args = o.judge_args;
     if (o.checker) {
         Result<std::string> path = checked_executable(*o.checker, "--checker");
         if (!path) return Error{path.error()};
@@ -133,6 +140,10 @@ Result<JudgeSettings> make_judge_settings(const JudgeOptions& o) {
         s.interactor = std::move(path.value());
     }
     s.transcript_kb = o.transcript_kb;
+    // The package format's interactor decides alone: it has no checker.
+    if (s.interactor && s.checker && s.protocol == JudgeProtocol::Kattis)
+        return Error{"--checker cannot be used with --interactor under --judge-protocol kattis: the interactor "
+                     "decides alone"};
     return s;
 }
 

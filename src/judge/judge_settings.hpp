@@ -5,8 +5,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/result.hpp"
+#include "judge/judge_protocol.hpp"
 
 namespace tessimar {
 
@@ -21,6 +23,8 @@ struct JudgeSettings {
     // talks to it instead of reading its input and writing its output.
     std::optional<std::string> interactor;
     std::optional<std::uint64_t> transcript_kb;  // --transcript-kb: the exchange goes through a relay
+    JudgeProtocol protocol = JudgeProtocol::Testlib;  // how the checker is called and read
+    std::vector<std::string> judge_args;  // after the protocol's own arguments, in order
 };
 
 // The options as given on the command line, before they are checked.
@@ -31,6 +35,8 @@ struct JudgeOptions {
     std::optional<std::string> checker;
     std::optional<std::string> interactor;
     std::optional<std::uint64_t> transcript_kb;
+    std::optional<std::string> judge_protocol;
+    std::vector<std::string> judge_args;  // every --judge-arg, in order
 };
 
 // A finite decimal number: optional sign, digits with an optional fraction

@@ -122,6 +122,60 @@ TEST(Judge, CheckersGetInputOutputAndAnswerAndTheirStatusDecides) {
     for (const std::string& name : list_dir(scratch)) EXPECT_EQ(name.find("_tessimar_check"), std::string::npos);
 }
 
+TEST(Judge, KattisValidatorsReadTheOutputOnStdinAndWriteTheirFeedback) {
+    TempDir cases, tools, workdir;
+    // $1 input, $2 answer, $3 the feedback directory, then the judge args.
+    // A feedback directory that an earlier case wrote to fails the case.
+    write_file(tools / "validator",
+               "#!/bin/sh\n"
+               "echo \"$3\" >> " + (tools / "calls") + "\n"
+               "[ -e \"$3judgemessage.txt\" ] && exit 5\n"
+               "case \"$(cat \"$1\")\" in\n"
+               "  same) cat > \"$3got\"; cmp -s \"$3got\" \"$2\" && exit 42\n"
+               "        echo differs > \"$3judgemessage.txt\"; exit 43 ;;\n"
+               "  reject) echo \"$4 $5\" > \"$3judgemessage.txt\"; echo ignored >&2; exit 43 ;;\n"
+               "  *) exit 0 ;;\n"
+               "esac\n",
+               0755);
+    write_file(cases / "1.in", "same");
+    write_file(cases / "1.ans", "same");
+    write_file(cases / "2.in", "reject");
+    write_file(cases / "3.in", "zero");
+    write_file(cases / "4.in", "same");
+    write_file(cases / "4.ans", "other");
+    const json j = report_of(run_exec(run_of(
+        "bash", "cat\n",
+        {"--cases", cases.path(), "--checker", tools / "validator", "--judge-protocol", "kattis", "--judge-arg",
+         "first arg", "--judge-arg", "second", "--workdir", workdir.path()})));
+    ASSERT_EQ(j.at("cases").size(), 4u) << j.dump();
+    const json& c = j.at("cases");
+    EXPECT_EQ(c[0].value("verdict", ""), "OK") << c[0].dump();
+    EXPECT_EQ(c[0].at("passed"), json(true));
+    EXPECT_EQ(c[1].value("verdict", ""), "WA");
+    EXPECT_EQ(c[1].at("check_message"), "first arg second");
+    EXPECT_EQ(c[2].value("verdict", ""), "FAIL");
+    EXPECT_EQ(c[2].at("check_message"),
+              "the checker exited with status 0 (kattis accepts with 42 and rejects with 43)");
+    EXPECT_EQ(c[3].value("verdict", ""), "WA") << c[3].dump();
+    EXPECT_EQ(c[3].at("check_message"), "differs");
+    EXPECT_EQ(j.value("cases_passed", 0), 1);
+    // One fresh directory per case, given with its trailing slash, gone
+    // after the run with everything the validator wrote into it.
+    const std::string scratch = workdir / ".tessimar-run";
+    const std::string calls = read_file(tools / "calls");
+    std::vector<std::string> dirs;
+    for (std::size_t at = 0, end; (end = calls.find('\n', at)) != std::string::npos; at = end + 1)
+        dirs.push_back(calls.substr(at, end - at));
+    ASSERT_EQ(dirs.size(), 4u) << calls;
+    for (std::size_t i = 0; i < dirs.size(); ++i) {
+        EXPECT_EQ(dirs[i].rfind(scratch + "/_tessimar_feedback_", 0), 0u) << dirs[i];
+        EXPECT_EQ(dirs[i].back(), '/');
+        for (std::size_t k = 0; k < i; ++k) EXPECT_NE(dirs[i], dirs[k]);
+    }
+    for (const std::string& name : list_dir(scratch))
+        EXPECT_EQ(name.find("_tessimar_feedback"), std::string::npos) << name;
+}
+
 TEST(Judge, StopAtFirstFailureSkipsTheRest) {
     TempDir cases, outside;
     write_file(cases / "1.in", "1");
@@ -176,6 +230,8 @@ TEST(Judge, SetupErrorsRunNothing) {
         EXPECT_EQ(line({"--float-tolerance", eps}),
                   std::string("{\"error\":\"invalid --float-tolerance '") + eps +
                       "': a finite, non-negative decimal number is needed\",\"ok\":false}\n");
+    EXPECT_EQ(line({"--judge-protocol", "x", "--judge-arg", "a"}),
+              "{\"error\":\"unknown --judge-protocol 'x': use testlib or kattis\",\"ok\":false}\n");
     EXPECT_EQ(line({"--checker", outside / "plain"}),
               "{\"error\":\"cannot use --checker " + (outside / "plain") +
                   ": not executable: Permission denied (os error 13)\",\"ok\":false}\n");

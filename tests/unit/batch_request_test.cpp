@@ -186,6 +186,29 @@ TEST(BatchRequest, InlineTestsAndJudgingKeys) {
     EXPECT_EQ(error_of(p + R"("check":1})"), "line 7: 'check' must be a string, not 1");
 }
 
+// "judge_args" becomes one --judge-arg per element, in place of the command
+// line's; each element is a string without NUL.
+TEST(BatchRequest, JudgeProtocolAndJudgeArgs) {
+    const std::string p = R"({"lang":"bash","program":"",)";
+    const BatchRequest r = translate_request(
+        p + R"("checker":"/v","judge_protocol":"kattis","judge_args":["--judge-arg","a b",""]})", 1,
+        {"--judge-arg", "old", "--stdin", "--judge-arg", "--judge-protocol", "testlib"});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.run.value().args,
+              (Args{"--stdin", "--judge-arg", "--judge-protocol", "testlib", "--lang", "bash", "--checker", "/v",
+                    "--judge-protocol", "kattis", "--judge-arg", "--judge-arg", "--judge-arg", "a b",
+                    "--judge-arg", ""}));
+    const BatchRequest none = translate_request(p + R"("judge_args":[]})", 1, {"--judge-arg", "old"});
+    ASSERT_TRUE(none.run.ok());
+    EXPECT_EQ(none.run.value().args, (Args{"--lang", "bash"}));
+    EXPECT_EQ(error_of(p + R"("judge_args":["a",1]})"), "line 7: 'judge_args' item 2: must be a string, not 1");
+    EXPECT_EQ(error_of(p + R"("judge_args":["a\u0000"]})"),
+              "line 7: 'judge_args' item 1: must not contain a NUL character");
+    EXPECT_EQ(error_of(p + R"("judge_args":"a"})"), "line 7: 'judge_args' must be an array of strings");
+    EXPECT_EQ(error_of(p + R"("judge_protocol":["kattis"]})"),
+              "line 7: 'judge_protocol' must be a string, not an array or object");
+}
+
 // A long program, standard input or answer is decoded on its own, outside
 // the parse of the rest of the line: the text and the errors are the parser's.
 TEST(BatchRequest, LongStringsReadAsTheParserReadsThem) {

@@ -2,12 +2,19 @@
 // missing and extra tokens and lines, and the bounds of the message.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
 #include <string>
 
 #include "common/text.hpp"
 #include "judge/checker.hpp"
 #include "judge/compare.hpp"
+#include "judge/judge_protocol.hpp"
 #include "judge/judge_settings.hpp"
+#include "test_support.hpp"
 
 using namespace tessimar;
 
@@ -138,4 +145,103 @@ TEST(CheckerResult, ExitStatusesSignalsAndTimeout) {
     EXPECT_EQ(checker_result(o, five).message, "the checker ran past the timeout of 5 s");
     EXPECT_EQ(checker_result(o, with_timeout_ms(five, 1500)).message,
               "the checker ran past the timeout of 1500 ms");
+}
+
+TEST(JudgeProtocol, TestlibAndKattisExitStatuses) {
+    RunLimits five;
+    five.timeout_secs = 5;
+    struct Row {
+        JudgeProtocol protocol;
+        int status;
+        CheckVerdict verdict;
+        const char* message;  // with nothing on standard error
+    };
+    const JudgeProtocol T = JudgeProtocol::Testlib, K = JudgeProtocol::Kattis;
+    const Row rows[] = {
+        {T, 0, CheckVerdict::Passed, nullptr},
+        {T, 1, CheckVerdict::WrongAnswer, "the checker exited with status 1 (wrong answer)"},
+        {T, 2, CheckVerdict::WrongAnswer, "the checker exited with status 2 (presentation error)"},
+        {T, 3, CheckVerdict::CheckerFailed, "the checker exited with status 3"},
+        {T, 4, CheckVerdict::WrongAnswer, "the checker exited with status 4 (extra output)"},
+        {T, 8, CheckVerdict::WrongAnswer, "the checker exited with status 8 (unexpected end of file)"},
+        {T, 42, CheckVerdict::CheckerFailed, "the checker exited with status 42"},
+        {K, 42, CheckVerdict::Passed, nullptr},
+        {K, 43, CheckVerdict::WrongAnswer, "the interactor exited with status 43 (wrong answer)"},
+        {K, 0, CheckVerdict::CheckerFailed,
+         "the interactor exited with status 0 (kattis accepts with 42 and rejects with 43)"},
+        {K, 1, CheckVerdict::CheckerFailed,
+         "the interactor exited with status 1 (kattis accepts with 42 and rejects with 43)"},
+    };
+    for (const Row& row : rows) {
+        PhaseOutcome o;
+        o.exit_code = row.status;
+        const char* who = row.protocol == K ? "interactor" : "checker";
+        const CheckResult r = judge_program_result(row.protocol, o, five, std::nullopt, who);
+        EXPECT_EQ(r.verdict, row.verdict) << row.status;
+        EXPECT_EQ(r.message, row.message ? std::optional<std::string>(row.message) : std::nullopt) << row.status;
+    }
+    // The checker's own words: after the kind of wrong answer where the
+    // status alone says it; the judge message before standard error.
+    PhaseOutcome o;
+    o.stderr_text = "stray line\n";
+    o.exit_code = 4;
+    EXPECT_EQ(judge_program_result(T, o, five, std::nullopt, "checker").message, "extra output: stray line");
+    o.exit_code = 43;
+    EXPECT_EQ(judge_program_result(K, o, five, std::nullopt, "checker").message, "stray line");
+    EXPECT_EQ(judge_program_result(K, o, five, std::string("line 2 differs"), "checker").message, "line 2 differs");
+    o.exit_code = 42;
+    EXPECT_EQ(judge_program_result(K, o, five, std::string("fine"), "checker").message, std::nullopt);
+    o.signaled = true;
+    o.signal = 9;
+    o.stderr_text.clear();
+    EXPECT_EQ(judge_program_result(K, o, five, std::nullopt, "checker").message,
+              "the checker was killed by signal 9");
+    o.signaled = false;
+    o.timed_out = true;
+    EXPECT_EQ(judge_program_result(K, o, five, std::nullopt, "checker").verdict, CheckVerdict::CheckerFailed);
+    EXPECT_EQ(parse_judge_protocol("kattis"), K);
+    EXPECT_EQ(parse_judge_protocol("testlib"), T);
+    EXPECT_EQ(parse_judge_protocol("Kattis"), std::nullopt);
+    JudgeOptions bad;
+    bad.judge_protocol = "x";
+    const Result<JudgeSettings> settings = make_judge_settings(bad);
+    ASSERT_FALSE(settings.ok());
+    EXPECT_EQ(settings.error(), "unknown --judge-protocol 'x': use testlib or kattis");
+}
+
+// A private directory per judging program; what it holds is read and
+// removed without following links.
+TEST(FeedbackDir, FreshPrivateReadWithoutLinksAndRemoved) {
+    testing_support::TempDir scratch, outside;
+    testing_support::write_file(outside / "secret", "do not read\n");
+    const int fd = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string first;
+    {
+        Result<FeedbackDir> made = FeedbackDir::create(fd, scratch.path());
+        ASSERT_TRUE(made.ok()) << made.error();
+        const FeedbackDir& dir = made.value();
+        const std::string& path = dir.path();
+        ASSERT_EQ(path.rfind(scratch.path() + "/_tessimar_feedback_", 0), 0u) << path;
+        ASSERT_EQ(path.back(), '/');
+        first = path;
+        struct stat st;
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(dir.judge_message(), std::nullopt);
+        ASSERT_EQ(symlink((outside / "secret").c_str(), (path + "judgemessage.txt").c_str()), 0);
+        EXPECT_EQ(dir.judge_message(), std::nullopt);  // a link is not followed
+        ASSERT_EQ(unlink((path + "judgemessage.txt").c_str()), 0);
+        testing_support::write_file(path + "judgemessage.txt", std::string(3000, 'x') + "\n\n");
+        EXPECT_EQ(dir.judge_message(), std::string(kMaxCheckMessage, 'x'));
+        ASSERT_EQ(mkdir((path + "sub").c_str(), 0700), 0);
+        ASSERT_EQ(symlink(outside.path().c_str(), (path + "sub/out").c_str()), 0);
+        Result<FeedbackDir> second = FeedbackDir::create(fd, scratch.path());
+        ASSERT_TRUE(second.ok());
+        EXPECT_NE(second.value().path(), path);
+    }
+    close(fd);
+    EXPECT_TRUE(testing_support::list_dir(scratch.path()).empty());
+    EXPECT_EQ(testing_support::read_file(outside / "secret"), "do not read\n");
 }

@@ -138,6 +138,18 @@ TEST(ScanOptions, LastOccurrenceWins) {
     EXPECT_EQ(o.stdin_file, "f2");
 }
 
+// --judge-arg appends on every occurrence, whatever its value looks like;
+// --judge-protocol is replaced like any other option.
+TEST(ScanOptions, JudgeArgsAppendAndTheProtocolIsReplaced) {
+    const RunOptions o = scan_options({"--judge-arg", "a b", "--judge-protocol", "kattis", "--judge-arg",
+                                       "--judge-arg", "--judge-protocol", "testlib", "--judge-arg", "",
+                                       "--judge-arg"});
+    EXPECT_EQ(o.judge.judge_args, (std::vector<std::string>{"a b", "--judge-arg", ""}));
+    EXPECT_EQ(o.judge.judge_protocol, "testlib");
+    EXPECT_TRUE(scan_options({"--checker", "c"}).judge.judge_args.empty());
+    EXPECT_FALSE(scan_options({"--checker", "c"}).judge.judge_protocol);
+}
+
 // --timeout and --timeout-ms set one limit: the last of them decides, and
 // an invalid value of either stands for the default of 10 s.
 TEST(ScanOptions, TimeoutInSecondsOrMilliseconds) {
