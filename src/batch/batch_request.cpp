@@ -152,10 +152,11 @@ constexpr std::size_t kLongString = 4096;
 
 constexpr const char* kKnownKeys[] = {
     "cases",         "check",         "checker",       "compile_timeout", "compile_timeout_ms", "contain",
-    "expected",      "float_tolerance", "id",          "ignore_case",     "judge_args",         "judge_protocol",
+    "expected",      "float_tolerance", "id",          "ignore_case",     "interactor",         "judge_args",
+    "judge_protocol",
     "lang",          "max_cpu",       "max_data_mb",   "max_memory_mb",   "max_output_kb",      "no_net",
     "program",       "stdin",         "stop_at_first_failure", "tests",   "timeout",            "timeout_ms",
-    "workdir"};
+    "transcript_kb", "workdir"};
 
 struct Translation {
     std::vector<std::string> args;
@@ -368,6 +369,8 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     need_flag(s, "ignore_case", "--ignore-case", t);
     need_string(s, "checker", true, "--checker", t);
     need_string(s, "judge_protocol", true, "--judge-protocol", t);
+    need_string(s, "interactor", true, "--interactor", t);
+    need_number(s, "transcript_kb", "--transcript-kb", t);
     need_flag(s, "stop_at_first_failure", "--stop-at-first-failure", t);
     if (t.error) return fail(id, *t.error);
     std::vector<InlineTest> tests;

@@ -269,3 +269,56 @@ TEST_F(Interactive, TranscriptThroughTheRelay) {
     EXPECT_EQ(j.at("stdout_bytes"), 1000000);
     EXPECT_EQ(j.value("transcript", "").size(), 4096u);
 }
+
+// The package format's interactor: INPUT ANSWER FEEDBACK_DIR/ and the judge's
+// arguments, 42 accepts, 43 rejects, its message in judgemessage.txt; and
+// the same game through a batch, inline tests giving each exchange's input.
+TEST_F(Interactive, PackageFormatInteractorAndBatch) {
+    write_file(tools / "kattis.py",
+               "#!/usr/bin/python3\n"
+               "import sys\n"
+               "inp, ans, fb = sys.argv[1:4]\n"
+               "secret = int(open(inp).read())\n"
+               "assert fb.endswith('/') and sys.argv[4:] == ['--limit', '12'], sys.argv\n"
+               "for q in range(int(sys.argv[5])):\n"
+               "    g = int(sys.stdin.readline() or 0)\n"
+               "    if g == secret:\n"
+               "        print('correct', flush=True); sys.exit(42)\n"
+               "    print('higher' if g < secret else 'lower', flush=True)\n"
+               "open(fb + 'judgemessage.txt', 'w').write('too many guesses')\n"
+               "sys.exit(43)\n",
+               0755);
+    const std::vector<std::string> kattis = {"--judge-protocol", "kattis", "--judge-arg", "--limit", "--judge-arg",
+                                             "12"};
+    json j = play("python3", kPythonGuesser, "617", kattis, tools / "kattis.py");
+    EXPECT_EQ(j.value("verdict", ""), "OK") << j.dump();
+    EXPECT_EQ(j.at("interactor").at("exit_code"), 42);
+    j = play("python3", "while True:\n    print(1, flush=True); input()\n", "617", kattis, tools / "kattis.py");
+    EXPECT_EQ(j.value("verdict", ""), "WA") << j.dump();
+    EXPECT_EQ(j.value("check_message", ""), "too many guesses");
+    EXPECT_EQ(j.at("interactor").at("message"), "too many guesses");
+    // The format has no checker beside its interactor.
+    std::vector<std::string> with_checker = kattis;
+    with_checker.insert(with_checker.end(), {"--checker", tools / "kattis.py"});
+    j = play("python3", kPythonGuesser, "617", with_checker, tools / "kattis.py");
+    EXPECT_NE(j.value("error", "").find("--checker cannot be used with --interactor"), std::string::npos) << j.dump();
+
+    Invocation inv = run_of("bash", "", {});
+    inv.args = {"--batch", "-"};
+    inv.input = json{{"id", "g"},
+                     {"lang", "python3"},
+                     {"program", kPythonGuesser},
+                     {"interactor", interactor},
+                     {"transcript_kb", 1},
+                     {"tests", json::array({json{{"stdin", "617"}}, json{{"stdin", "3 once"}}})}}
+                    .dump() +
+                "\n";
+    const ProcessResult batch = run_exec(inv);
+    const json line = json::parse(batch.out, nullptr, false);
+    ASSERT_TRUE(line.is_object()) << batch.out << batch.err;
+    EXPECT_EQ(line.value("id", ""), "g");
+    ASSERT_EQ(line.at("cases").size(), 2u) << line.dump();
+    EXPECT_EQ(line.at("cases")[0].value("verdict", ""), "OK") << line.dump();
+    EXPECT_EQ(line.at("cases")[0].value("transcript", "").rfind("> 500\n< higher\n", 0), 0u) << line.dump();
+    EXPECT_EQ(line.at("cases")[1].value("verdict", ""), "WA") << line.dump();
+}

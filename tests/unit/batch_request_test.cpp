@@ -209,6 +209,16 @@ TEST(BatchRequest, JudgeProtocolAndJudgeArgs) {
               "line 7: 'judge_protocol' must be a string, not an array or object");
 }
 
+TEST(BatchRequest, InteractorAndTranscript) {
+    const BatchRequest r = translate_request(
+        R"({"lang":"bash","program":"","interactor":"/i","transcript_kb":4,"stdin":"7"})", 1, {});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.run.value().args, (Args{"--lang", "bash", "--interactor", "/i", "--transcript-kb", "4",
+                                        "--stdin-file", kBatchStdinPath}));
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":"","transcript_kb":-1})"),
+              "line 7: 'transcript_kb' must be a whole number from 0 to 18446744073709551615, not -1");
+}
+
 // A long program, standard input or answer is decoded on its own, outside
 // the parse of the rest of the line: the text and the errors are the parser's.
 TEST(BatchRequest, LongStringsReadAsTheParserReadsThem) {

@@ -12,6 +12,7 @@
 #include "common/text.hpp"
 #include "judge/checker.hpp"
 #include "judge/compare.hpp"
+#include "judge/interactor.hpp"
 #include "judge/judge_protocol.hpp"
 #include "judge/judge_settings.hpp"
 #include "test_support.hpp"
@@ -244,4 +245,43 @@ TEST(FeedbackDir, FreshPrivateReadWithoutLinksAndRemoved) {
     close(fd);
     EXPECT_TRUE(testing_support::list_dir(scratch.path()).empty());
     EXPECT_EQ(testing_support::read_file(outside / "secret"), "do not read\n");
+}
+
+// The order in which an exchange is judged: the interactor's failure, its
+// rejection when it came first, the program's own failure, its verdict.
+TEST(InteractiveVerdict, FirstRuleThatAppliesDecides) {
+    const auto judged = [](const std::string& program_verdict, CheckVerdict said, bool first,
+                           int program_signal = 0, std::function<CheckResult()> checker = {}) {
+        InteractiveRun run;
+        run.exchange.interactor_first = first;
+        run.exchange.program.signaled = program_signal != 0;
+        run.exchange.program.signal = program_signal;
+        run.interactor = CheckResult{said, said == CheckVerdict::Passed ? std::nullopt
+                                                                        : std::optional<std::string>("said so")};
+        Json report = {{"verdict", program_verdict}, {"ok", program_verdict == "OK"}, {"stdout", "x"}};
+        judge_exchange(report, run, checker);
+        return report;
+    };
+    using V = CheckVerdict;
+    EXPECT_EQ(judged("TLE", V::CheckerFailed, false)["verdict"], "FAIL");
+    EXPECT_EQ(judged("OK", V::CheckerFailed, true)["verdict"], "FAIL");
+    EXPECT_EQ(judged("RTE", V::WrongAnswer, true, 9)["verdict"], "WA");   // ended at once by the runner
+    EXPECT_EQ(judged("TLE", V::WrongAnswer, true)["verdict"], "WA");
+    EXPECT_EQ(judged("RTE", V::WrongAnswer, false, 11)["verdict"], "RTE");  // the program ended first
+    EXPECT_EQ(judged("TLE", V::NotChecked, false)["verdict"], "TLE");       // both ended at the deadline
+    EXPECT_EQ(judged("RTE", V::Passed, true, 13)["verdict"], "OK");         // a late broken pipe
+    EXPECT_EQ(judged("RTE", V::Passed, true, 11)["verdict"], "RTE");
+    EXPECT_EQ(judged("OK", V::WrongAnswer, false)["verdict"], "WA");
+    const Json ok = judged("OK", V::Passed, false);
+    EXPECT_EQ(ok["verdict"], "OK");
+    EXPECT_EQ(ok["passed"], true);
+    EXPECT_EQ(ok["stdout"], "");
+    EXPECT_TRUE(ok["stdout_bytes"].is_null());
+    EXPECT_FALSE(ok.contains("transcript"));
+    EXPECT_EQ(ok["interactor"].size(), 5u);
+    const Json checked = judged("OK", V::Passed, false, 0, [] {
+        return CheckResult{CheckVerdict::WrongAnswer, "checker said no"};
+    });
+    EXPECT_EQ(checked["verdict"], "WA");
+    EXPECT_EQ(checked["check_message"], "checker said no");
 }
