@@ -106,6 +106,12 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
     json wa_ok = failed;
     wa_ok["verdict"] = "WA";
     add("WA without passed false", "run_report", wa_ok, false);
+    // Interactive: the interactor's object and a transcript, per case and on top.
+    write_file(judge_dir / "interactor", "#!/bin/sh\nread x\necho \"got $x\"\n[ \"$x\" = hi ]\n", 0755);
+    report("interactive", run_of("bash", "echo hi\nread r\n",
+                                 {"--cases", judge_cases.path(), "--interactor", judge_dir / "interactor",
+                                  "--transcript-kb", "1"}),
+           "OK");
     add("setup error", "setup_error", output_of(run_exec(run_of("klingon", ""))));
     add("--languages", "languages", discovery("--languages"));
     add("--probe", "probe", discovery("--probe"));
