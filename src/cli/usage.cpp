@@ -47,7 +47,12 @@ Run options (a value option takes the next argument, whatever it is):
   --judge-protocol NAME  testlib (default) or kattis: PATH INPUT ANSWER
                          FEEDBACK_DIR/ with the output on standard input,
                          exit 42 passes, 43 rejects
-  --judge-arg ARG        one more argument for the checker; repeatable
+  --judge-arg ARG        one more argument for the checker or interactor;
+                         repeatable
+  --interactor PATH      the program talks to PATH through two pipes; PATH
+                         gets the input and answer files and decides
+  --transcript-kb N      with --interactor: relay the exchange and keep its
+                         first N KiB in the report
   --stop-at-first-failure
                          with --cases: skip the cases after the first
                          that is not OK

@@ -268,8 +268,11 @@ void Exchange::loop() {
     std::vector<int> kinds;  // what each entry of fds is
     enum { kProgramEnd, kInteractorEnd, kDrainProgram, kDrainInteractor, kUpFrom, kUpTo, kDownFrom, kDownTo };
     char scratch[kRelayBuffer];
+    // The ends are looked at when a child's descriptor says so, on the tick,
+    // and at the deadlines: not on every message the relay moves.
+    bool look = true;
     while (true) {
-        ended(Clock::now());
+        if (look) ended(Clock::now());
         if (program_.ended && interactor_.ended) return;
         fds.clear();
         kinds.clear();
@@ -295,6 +298,7 @@ void Exchange::loop() {
         int timeout = ms_until(program_.ended ? grace_end_ : deadline_);
         if (ticking && (timeout < 0 || timeout > 10)) timeout = 10;
         const int ready = poll(fds.data(), fds.size(), timeout);
+        look = ready <= 0 || ticking;
         if (ready < 0 && errno != EINTR) {
             // Nothing can be waited on: the deadline still holds by the tick.
             struct timespec tick{0, 10'000'000};
@@ -315,7 +319,7 @@ void Exchange::loop() {
                 }
                 case kUpFrom: case kUpTo: pump(up_, ev); break;
                 case kDownFrom: case kDownTo: pump(down_, ev); break;
-                default: break;  // a child's end: reaped at the top
+                default: look = true; break;  // a child's end: reaped at the top
             }
         }
     }
