@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/text.hpp"
+
 namespace tessimar {
 namespace {
 
@@ -23,24 +25,6 @@ long hex4(std::string_view s, std::size_t p) {
         v = v * 16 + d;
     }
     return v;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // The length of the well-formed UTF-8 sequence at `p` (lead byte 0x80 or

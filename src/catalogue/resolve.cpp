@@ -27,24 +27,6 @@ std::vector<char32_t> decode(std::string_view text) {
     return out;
 }
 
-void encode(char32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 bool is_unicode_space(char32_t cp) {
     return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 ||
            cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
@@ -64,7 +46,7 @@ std::string trim_unicode_space(std::string_view text) {
     while (begin < end && is_unicode_space(cps[begin])) ++begin;
     while (end > begin && is_unicode_space(cps[end - 1])) --end;
     std::string out;
-    for (std::size_t i = begin; i < end; ++i) encode(cps[i], out);
+    for (std::size_t i = begin; i < end; ++i) append_utf8(out, cps[i]);
     return out;
 }
 
@@ -72,17 +54,17 @@ std::string unicode_lower(std::string_view text) {
     std::string out;
     for (const char32_t cp : decode(text)) {
         if (cp < 0x80) {
-            encode(cp >= 'A' && cp <= 'Z' ? cp + 32 : cp, out);
+            append_utf8(out, cp >= 'A' && cp <= 'Z' ? cp + 32 : cp);
         } else if (cp == 0x0130) {
             // The full mapping of LATIN CAPITAL LETTER I WITH DOT ABOVE is two
             // code points; the C library only knows the single-character one.
-            encode(U'i', out);
-            encode(0x0307, out);
+            append_utf8(out, U'i');
+            append_utf8(out, 0x0307);
         } else {
             char32_t lower = cp;
             if (const locale_t loc = utf8_locale(); loc != static_cast<locale_t>(0))
                 lower = static_cast<char32_t>(towlower_l(static_cast<wint_t>(cp), loc));
-            encode(lower, out);
+            append_utf8(out, lower);
         }
     }
     return out;

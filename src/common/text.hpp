@@ -42,6 +42,9 @@ std::vector<std::string> split_colons(std::string_view list);
 std::string replace_all(std::string_view text, std::string_view needle, std::string_view value);
 
 // Saturating arithmetic on unsigned 64-bit values.
+// Appends the UTF-8 form of a code point (at most U+10FFFF).
+void append_utf8(std::string& out, char32_t cp);
+
 std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b);
 std::uint64_t sat_add(std::uint64_t a, std::uint64_t b);
 
