@@ -93,7 +93,9 @@ InteractiveRun run_interactive(const JudgeSettings& s, PhaseRequest program, con
     if (judge_message) run.message = judge_message;
     else if (!text.empty()) run.message = text;
 
-    if (x.interactor.spawn_error) {
+    if (x.program.spawn_error) {
+        run.interactor = CheckResult{};  // the program's own start failure decides
+    } else if (x.interactor.spawn_error) {
         run.interactor = failed("the interactor could not be started: " + *x.interactor.spawn_error);
     } else if (x.interactor_overstayed) {
         run.interactor = failed("the interactor ran on for " + std::to_string(kInteractorGraceMs / 1000) +
