@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "common/fd.hpp"
@@ -31,8 +32,9 @@ int pipe_bytes_wanted() {
         char text[32] = {};
         const ssize_t n = retry_eintr([&] { return read(fd.get(), text, sizeof text - 1); });
         if (n <= 0) return kFallbackPipeBytes;
-        const std::optional<std::uint64_t> v = parse_u64(std::string_view(text, static_cast<std::size_t>(n)).substr(
-            0, std::string_view(text, static_cast<std::size_t>(n)).find('\n')));
+        std::string_view value(text, static_cast<std::size_t>(n));
+        value = value.substr(0, value.find('\n'));
+        const std::optional<std::uint64_t> v = parse_u64(value);
         if (!v || *v < 4096 || *v > (1u << 30)) return kFallbackPipeBytes;
         return static_cast<int>(*v);
     }();
