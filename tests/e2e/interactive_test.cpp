@@ -96,9 +96,11 @@ const char* const kJavaGuesser =
     "    }\n"
     "}\n";
 
-// The same game in C++, the contest protocol's statuses.
+// The same game in C++; built with -DACCEPT=42 -DREJECT=43 it speaks the
+// package format's protocol (its INPUT is the first argument in both).
 const char* const kCppInteractor =
     "#include <fstream>\n#include <iostream>\n#include <string>\n"
+    "#ifndef ACCEPT\n#define ACCEPT 0\n#define REJECT 1\n#endif\n"
     "int main(int argc, char** argv) {\n"
     "    if (argc < 4) return 3;\n"
     "    std::ifstream in(argv[1]);\n"
@@ -106,12 +108,12 @@ const char* const kCppInteractor =
     "    in >> secret;\n"
     "    for (int q = 0; q < 20; ++q) {\n"
     "        int g;\n"
-    "        if (!(std::cin >> g)) { std::cerr << \"no answer\\n\"; return 1; }\n"
-    "        if (g == secret) { std::cout << \"correct\" << std::endl; return 0; }\n"
+    "        if (!(std::cin >> g)) { std::cerr << \"no answer\\n\"; return REJECT; }\n"
+    "        if (g == secret) { std::cout << \"correct\" << std::endl; return ACCEPT; }\n"
     "        std::cout << (g < secret ? \"higher\" : \"lower\") << std::endl;\n"
     "    }\n"
     "    std::cerr << \"too many guesses\\n\";\n"
-    "    return 1;\n"
+    "    return REJECT;\n"
     "}\n";
 
 class Interactive : public ::testing::Test {
@@ -175,6 +177,15 @@ TEST_F(Interactive, CppInteractorAndACheckerOfItsOutput) {
     j = play("python3", "print(1, flush=True)\ninput()\nprint(1, flush=True)\ninput()\n", "617", {},
              tools / "interactor");
     EXPECT_EQ(j.value("verdict", ""), "WA") << j.dump();
+    ASSERT_EQ(std::system(("g++ -O1 -DACCEPT=42 -DREJECT=43 -o " + tools / "kattis" + " " + tools / "interactor.cpp")
+                              .c_str()),
+              0);
+    j = play("python3", kPythonGuesser, "617", {"--judge-protocol", "kattis"}, tools / "kattis");
+    EXPECT_EQ(j.value("verdict", ""), "OK") << j.dump();
+    EXPECT_EQ(j.at("interactor").at("exit_code"), 42);
+    j = play("python3", "print(1, flush=True)\n", "617", {"--judge-protocol", "kattis"}, tools / "kattis");
+    EXPECT_EQ(j.value("verdict", ""), "WA") << j.dump();
+    EXPECT_EQ(j.value("check_message", ""), "no answer");
 
     write_file(tools / "checker", "#!/bin/sh\n[ \"$(cat \"$2\")\" -le \"$(cat \"$3\")\" ] || { echo slow >&2; exit 1; }\n",
                0755);
