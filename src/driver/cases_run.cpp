@@ -157,7 +157,9 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         const CaseFile& file = dir.cases[i];
         if (i > 0) line.put(",");
         if (settled && judging.stop_at_first_failure) {
-            line.put(compact(build_skipped_case_object(file.name(), judged_dir)));
+            Json skipped = build_skipped_case_object(file.name(), judged_dir);
+            if (judging.settings.interactor) skipped["interactor"] = nullptr;  // it never ran
+            line.put(compact(skipped));
             continue;
         }
         Json report = case_report(st, file, compile.compile_ms);

@@ -203,6 +203,15 @@ TEST_F(Interactive, CppInteractorAndACheckerOfItsOutput) {
     EXPECT_EQ(all.at("cases")[1].value("check_message", ""), "slow");
     EXPECT_EQ(all.at("cases")[0].size(), 18u);  // the case's 17 keys and "interactor"
     EXPECT_EQ(all.value("cases_passed", 0), 1);
+    // Stopped at the first failure, the rest are listed and never played.
+    write_file(cases / "c.in", "5");
+    const json stopped = report_of(run_exec(run_of("python3", kPythonGuesser,
+                                                   {"--cases", cases.path(), "--interactor", interactor, "--checker",
+                                                    tools / "checker", "--stop-at-first-failure"})));
+    ASSERT_EQ(stopped.at("cases").size(), 3u) << stopped.dump();
+    EXPECT_EQ(stopped.at("cases")[2].value("verdict", ""), "SKIPPED");
+    EXPECT_TRUE(stopped.at("cases")[2].at("interactor").is_null());
+    EXPECT_EQ(stopped.value("verdict", ""), "WA");
 }
 
 TEST_F(Interactive, ProgramsThatGoWrong) {
