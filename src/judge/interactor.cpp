@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "judge/checker.hpp"
@@ -80,7 +82,7 @@ InteractiveRun run_interactive(const JudgeSettings& s, PhaseRequest program, con
                             {}, {}, {}};
     const int accept_status = s.protocol == JudgeProtocol::Kattis ? kKattisAccepted : 0;
     ExchangeRequest request{std::move(program), std::move(interactor), accept_status, s.transcript_kb.has_value(),
-                            s.transcript_kb ? sat_mul(*s.transcript_kb, 1024) : 0};
+                            s.transcript_kb ? std::min(sat_mul(*s.transcript_kb, 1024), kMaxTranscriptBytes) : 0};
 
     InteractiveRun run;
     run.exchange = run_exchange(std::move(request));

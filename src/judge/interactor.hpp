@@ -4,6 +4,7 @@
 // ended with all it started when the case ends.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,10 @@ inline constexpr const char* kInteractorPhase = "interactor";
 inline constexpr const char* kInteractorInputName = "_tessimar_interactor_input";
 inline constexpr const char* kInteractorAnswerName = "_tessimar_interactor_answer";
 inline constexpr const char* kInteractorOutputName = "_tessimar_interactor_output";
+
+// The most of an exchange a transcript keeps, whatever --transcript-kb asks:
+// the runner holds it in memory.
+inline constexpr std::uint64_t kMaxTranscriptBytes = std::uint64_t{64} << 20;
 
 struct InteractiveRun {
     ExchangeOutcome exchange;
