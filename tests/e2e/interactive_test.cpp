@@ -234,7 +234,7 @@ TEST_F(Interactive, ProgramsThatGoWrong) {
     // the interactor ends could be seen as the first: the runner counts the
     // program first when it cannot tell.)
     j = play("python3",
-             "import os, sys, time\nprint(1, flush=True)\nsys.stdin.read()\ntime.sleep(0.5)\nos.kill(os.getpid(), 11)\n",
+             "import os, sys, time\nprint(1, flush=True)\nsys.stdin.read()\ntime.sleep(5)\nos.kill(os.getpid(), 11)\n",
              "617 once");
     EXPECT_EQ(j.value("verdict", ""), "WA") << j.dump();
     // Right, then crashes: the program's own failure.
