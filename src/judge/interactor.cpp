@@ -90,10 +90,8 @@ InteractiveRun run_interactive(const JudgeSettings& s, PhaseRequest program, con
     // Its message: the feedback directory's judgemessage.txt, else its
     // standard error.
     const std::optional<std::string> judge_message = feedback ? feedback->judge_message() : std::nullopt;
-    std::string text = bounded_message(x.interactor.stderr_text);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    if (judge_message) run.message = judge_message;
-    else if (!text.empty()) run.message = text;
+    if (const std::string said = judge_program_message(x.interactor, judge_message); !said.empty())
+        run.message = bounded_message(said);
 
     if (x.program.spawn_error) {
         run.interactor = CheckResult{};  // the program's own start failure decides

@@ -85,12 +85,16 @@ std::optional<JudgeProtocol> parse_judge_protocol(std::string_view name) {
     return std::nullopt;
 }
 
+std::string judge_program_message(const PhaseOutcome& o, const std::optional<std::string>& judge_message) {
+    return judge_message && !judge_message->empty() ? *judge_message : trimmed(o.stderr_text);
+}
+
 CheckResult judge_program_result(JudgeProtocol protocol, const PhaseOutcome& o, const RunLimits& limits,
                                  const std::optional<std::string>& judge_message, std::string_view who) {
     const std::string the = "the " + std::string(who);
     if (o.spawn_error) return failed(the + " could not be started: " + *o.spawn_error);
     if (o.timed_out) return failed(the + " ran past the timeout of " + describe_timeout(limits));
-    const std::string text = judge_message && !judge_message->empty() ? *judge_message : trimmed(o.stderr_text);
+    const std::string text = judge_program_message(o, judge_message);
     if (o.signaled) return failed(text.empty() ? the + " was killed by signal " + std::to_string(o.signal) : text);
     return exit_result(protocol, o.exit_code, text, who);
 }

@@ -32,6 +32,10 @@ inline constexpr int kKattisWrongAnswer = 43;
 // "testlib" or "kattis", exactly; nullopt for anything else.
 std::optional<JudgeProtocol> parse_judge_protocol(std::string_view name);
 
+// What a checker or interactor said: its judge message when it wrote one,
+// else its standard error, trimmed at the end; empty when it said nothing.
+std::string judge_program_message(const PhaseOutcome& outcome, const std::optional<std::string>& judge_message);
+
 // What a finished judging program's outcome means under `protocol`.
 // `limits` names the timeout in its message; `judge_message` (the feedback
 // directory's judgemessage.txt, when there is one) is preferred to the

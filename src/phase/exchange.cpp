@@ -203,7 +203,6 @@ ExchangeOutcome Exchange::run() {
     if (i.pid < 0) {
         o_.interactor = std::move(i.failure);
         program_.kill_and_reap();
-        o_.program_ended_by_runner = true;
     } else {
         interactor_.pid = i.pid;
         for (Side* s : {&program_, &interactor_})
@@ -244,10 +243,7 @@ void Exchange::ended(Clock::time_point now) {
         up_.buffer.clear();
         if (!program_.ended) {
             o_.interactor_first = true;
-            if (!accepted(interactor_.waited, r_.accept_status)) {
-                program_.kill_and_reap();
-                o_.program_ended_by_runner = true;
-            }
+            if (!accepted(interactor_.waited, r_.accept_status)) program_.kill_and_reap();
         }
     }
     if (!program_.ended && now >= deadline_) {

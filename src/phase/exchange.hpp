@@ -31,7 +31,6 @@ struct ExchangeOutcome {
     bool interactor_first = false;     // it ended by itself while the program still ran
     bool interactor_killed = false;    // the runner ended it: at the deadline, or after the grace
     bool interactor_overstayed = false;  // still running kInteractorGraceMs after the program ended
-    bool program_ended_by_runner = false;  // after the interactor ended without accepting
     std::optional<std::uint64_t> program_sent;  // bytes; with a relay only
     std::string transcript;                     // "> " lines the program sent, "< " the interactor's
     bool transcript_truncated = false;
