@@ -303,8 +303,6 @@ void Batch::start_waiting() {
     }
 }
 
-// Starts a runner for a waiting request; one that cannot be started is
-// answered with an error line.
 // Once per batch, at its first contained request of a root batch: a TMPDIR
 // that the runs' own ids cannot enter makes every such request that has no
 // work directory of its own an error line, and this says why.
@@ -321,6 +319,8 @@ void Batch::check_contained_tmpdir(const BatchRun& run) {
             "directory that others can enter, such as /tmp");
 }
 
+// Starts a runner for a waiting request; one that cannot be started is
+// answered with an error line.
 void Batch::start(Entry& e) {
     check_contained_tmpdir(*e.run);
     Result<std::unique_ptr<BatchRunner>> runner = BatchRunner::start(std::move(*e.run), argv0_, original_mask_);

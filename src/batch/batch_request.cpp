@@ -151,12 +151,12 @@ std::string id_text(const Member& m) {
 constexpr std::size_t kLongString = 4096;
 
 constexpr const char* kKnownKeys[] = {
-    "cases",         "check",         "checker",       "compile_timeout", "compile_timeout_ms", "contain",
-    "expected",      "float_tolerance", "id",          "ignore_case",     "interactor",         "judge_args",
-    "judge_protocol",
-    "lang",          "max_cpu",       "max_data_mb",   "max_memory_mb",   "max_output_kb",      "no_net",
-    "program",       "stdin",         "stop_at_first_failure", "tests",   "timeout",            "timeout_ms",
-    "transcript_kb", "workdir"};
+    "cases",          "check",           "checker",       "compile_timeout",       "compile_timeout_ms",
+    "contain",        "expected",        "float_tolerance", "id",                  "ignore_case",
+    "interactor",     "judge_args",      "judge_protocol", "lang",                 "max_cpu",
+    "max_data_mb",    "max_memory_mb",   "max_output_kb", "no_net",                "program",
+    "stdin",          "stop_at_first_failure", "tests",   "timeout",               "timeout_ms",
+    "transcript_kb",  "workdir"};
 
 struct Translation {
     std::vector<std::string> args;
@@ -237,13 +237,19 @@ bool usable_test_name(const std::string& name) {
            name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
 }
 
+// The line parsed with every top-level member but `name` skipped, so that
+// the rest (the program, say) is not held a second time.
+Json parse_only_member(std::string_view line, const char* name) {
+    const Json::parser_callback_t only = [name](int depth, Json::parse_event_t event, Json& parsed) {
+        return !(depth == 1 && event == Json::parse_event_t::key && parsed != name);
+    };
+    return Json::parse(line.begin(), line.end(), only, false);
+}
+
 // The "tests" member, parsed on its own: every other member of the line is
 // skipped while parsing, so the program is not held twice.
 std::optional<std::string> parse_tests(std::string_view line, std::vector<InlineTest>& out) {
-    const Json::parser_callback_t only_tests = [](int depth, Json::parse_event_t event, Json& parsed) {
-        return !(depth == 1 && event == Json::parse_event_t::key && parsed != "tests");
-    };
-    Json root = Json::parse(line.begin(), line.end(), only_tests, false);
+    Json root = parse_only_member(line, "tests");
     const auto tests = root.find("tests");
     if (tests == root.end() || !tests->is_array() || tests->empty() || tests->size() > kMaxInlineTests)
         return "'tests' must be an array of 1 to " + std::to_string(kMaxInlineTests) + " objects";
@@ -274,10 +280,7 @@ std::optional<std::string> parse_tests(std::string_view line, std::vector<Inline
 // The "judge_args" member, parsed on its own like "tests": the values of
 // repeated --judge-arg options, in order.
 std::optional<std::string> parse_judge_args(std::string_view line, std::vector<std::string>& out) {
-    const Json::parser_callback_t only_args = [](int depth, Json::parse_event_t event, Json& parsed) {
-        return !(depth == 1 && event == Json::parse_event_t::key && parsed != "judge_args");
-    };
-    Json root = Json::parse(line.begin(), line.end(), only_args, false);
+    Json root = parse_only_member(line, "judge_args");
     const auto args = root.find("judge_args");
     if (args == root.end() || !args->is_array()) return "'judge_args' must be an array of strings";
     for (std::size_t i = 0; i < args->size(); ++i) {
