@@ -154,7 +154,7 @@ constexpr const char* kKnownKeys[] = {
     "cases",          "check",           "checker",       "compile_timeout",       "compile_timeout_ms",
     "contain",        "expected",        "float_tolerance", "id",                  "ignore_case",
     "interactor",     "judge_args",      "judge_protocol", "lang",                 "max_cpu",
-    "max_data_mb",    "max_memory_mb",   "max_output_kb", "no_net",                "program",
+    "max_data_mb",    "max_memory_mb",   "max_output_kb", "no_net",                "problem",        "program",
     "stdin",          "stop_at_first_failure", "tests",   "timeout",               "timeout_ms",
     "transcript_kb",  "workdir"};
 
@@ -364,6 +364,7 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     need_number(s, "max_data_mb", "--max-data-mb", t);
     need_string(s, "workdir", true, "--workdir", t);
     need_string(s, "cases", true, "--cases", t);
+    need_string(s, "problem", true, "--problem", t);
     need_flag(s, "no_net", "--no-net", t);
     need_flag(s, "contain", "--contain", t);
     need_string(s, "expected", false, nullptr, t);
@@ -379,6 +380,7 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     std::vector<InlineTest> tests;
     if (s.find("tests") != nullptr) {
         if (s.find("cases") != nullptr) return fail(id, "'tests' and 'cases' cannot be given together");
+        if (s.find("problem") != nullptr) return fail(id, "'tests' and 'problem' cannot be given together");
         if (s.find("stdin") != nullptr) return fail(id, "'stdin' cannot be given with 'tests': each test has its own");
         if (std::optional<std::string> why = parse_tests(line, tests)) return fail(id, *why);
     }

@@ -17,6 +17,7 @@
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "driver/cases_run.hpp"
+#include "driver/problem_run.hpp"
 #include "driver/run_driver.hpp"
 #include "phase/spawn.hpp"
 
@@ -61,13 +62,13 @@ Json answer(Mode mode, const std::vector<std::string>& args) {
                options.workdir, std::move(judging));
 }
 
-// --cases writes its line piece by piece while the cases run; --stdin and
+// --cases and --problem write their line piece by piece while the cases run; --stdin and
 // --stdin-file are not used. Returns the exit status, or nothing for every
 // other invocation.
 std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     if (select_mode(args) != Mode::Run) return std::nullopt;
     RunOptions options = scan_options(args);
-    if (!options.cases) return std::nullopt;
+    if (!options.cases && !options.problem) return std::nullopt;
     const auto to_stdout = [](std::string_view piece) { return write_all(1, piece.data(), piece.size()) == 0; };
     Result<std::string> program = read_all(0);
     const auto setup_error = [&](const std::string& message) {
@@ -76,6 +77,18 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     Result<JudgeSettings> settings = make_judge_settings(options.judge);
     if (!settings) return setup_error(settings.error());
     if (!program) return setup_error("cannot read the program from standard input: " + program.error());
+    if (options.problem) {
+        // The package decides how output is judged.
+        if (options.cases || options.judge.check || options.judge.checker || options.judge.interactor ||
+            options.expect_file)
+            return setup_error("--problem judges with the package's own cases and validator: it cannot be given "
+                               "with --cases, --check, --checker, --interactor or --expect-file");
+        const ProblemOptions problem{*options.problem, options.timeout_given, options.stop_at_first_failure};
+        return run_problem(options.language, std::move(program.value()), problem, options.limits, options.workdir,
+                           to_stdout)
+                   ? 0
+                   : 1;
+    }
     const Judging judging{std::move(settings.value()), std::nullopt, options.stop_at_first_failure};
     return run_cases(options.language, std::move(program.value()), *options.cases, options.limits, options.workdir,
                      judging, to_stdout)

@@ -66,10 +66,12 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--timeout") {
             o.limits.timeout_secs = number(v, 10);
             o.limits.timeout_ms.reset();
+            o.timeout_given = true;
         } else if (a == "--timeout-ms") {
             // An invalid value stands for the default, as for --timeout.
             o.limits.timeout_ms = parse_u64(v);
             if (!o.limits.timeout_ms) o.limits.timeout_secs = 10;
+            o.timeout_given = true;
         } else if (a == "--compile-timeout") {
             const std::optional<std::uint64_t> secs = parse_u64(v);
             o.limits.compile_timeout_ms.reset();
@@ -84,6 +86,7 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--stdin") o.stdin_text = v;
         else if (a == "--stdin-file") o.stdin_file = v;
         else if (a == "--cases") o.cases = v;
+        else if (a == "--problem") o.problem = v;
         else if (a == "--expect-file") o.expect_file = v;
         else if (a == "--check") o.judge.check = v;
         else if (a == "--float-tolerance") o.judge.float_tolerance = v;

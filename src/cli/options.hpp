@@ -20,6 +20,8 @@ struct RunOptions {
     std::optional<std::string> stdin_file;  // path bytes as given
     std::optional<std::string> workdir;     // path bytes as given
     std::optional<std::string> cases;       // --cases: directory path bytes as given
+    std::optional<std::string> problem;     // --problem: package directory path bytes as given
+    bool timeout_given = false;             // --timeout or --timeout-ms stands on the command line
     std::optional<std::string> expect_file;  // --expect-file: path bytes as given
     JudgeOptions judge;                      // --check, --float-tolerance, --ignore-case, --checker,
                                              // --judge-protocol, --judge-arg

@@ -10,6 +10,7 @@ std::string_view help_text() {
     return R"(Usage: tessimar-exec --lang LANGUAGE [OPTION ...] < PROGRAM
        tessimar-exec --languages | --probe | --capabilities
        tessimar-exec --lang LANGUAGE --cases DIR [OPTION ...] < PROGRAM
+       tessimar-exec --lang LANGUAGE --problem DIR [OPTION ...] < PROGRAM
        tessimar-exec --batch FILE [--jobs N] [--out FILE] [OPTION ...]
        tessimar-exec --help | --version
 
@@ -54,8 +55,12 @@ Run options (a value option takes the next argument, whatever it is):
   --transcript-kb N      with --interactor: relay the exchange and keep its
                          first N KiB in the report
   --stop-at-first-failure
-                         with --cases: skip the cases after the first
-                         that is not OK
+                         with --cases or --problem: skip the cases
+                         after the first that is not OK
+  --problem DIR          judge on every test case of the problem package
+                         DIR (data/, problem.yaml, its output validator),
+                         with its groups, scores and limits; --timeout or
+                         --timeout-ms wins over its time limit
   --batch FILE           one JSON request per line of FILE ("-": standard
                          input), one report line per request
   --jobs N               requests of a batch run at once (default: the

@@ -12,6 +12,7 @@
 #include "common/text.hpp"
 #include "judge/checker.hpp"
 #include "judge/compare.hpp"
+#include "judge/group_score.hpp"
 #include "judge/interactor.hpp"
 #include "judge/judge_protocol.hpp"
 #include "judge/judge_settings.hpp"
@@ -284,4 +285,73 @@ TEST(InteractiveVerdict, FirstRuleThatAppliesDecides) {
     });
     EXPECT_EQ(checked["verdict"], "WA");
     EXPECT_EQ(checked["check_message"], "checker said no");
+}
+
+// How a group's items make its verdict and score.
+namespace {
+
+std::vector<ItemResult> items(std::initializer_list<std::pair<const char*, double>> list) {
+    std::vector<ItemResult> out;
+    for (const auto& [verdict, score] : list) out.push_back(ItemResult{verdict, score});
+    return out;
+}
+
+}  // namespace
+
+TEST(GroupScore, VerdictRulesPickTheFirstOrTheWorstRejection) {
+    GroupRules r;
+    const auto mixed = items({{"OK", 1}, {"WA", 0}, {"TLE", 0}, {"SKIPPED", 0}});
+    EXPECT_EQ(aggregate_group(r, mixed).verdict, "TLE");  // worst_error by default
+    r.verdict = VerdictRule::FirstError;
+    EXPECT_EQ(aggregate_group(r, mixed).verdict, "WA");
+    r.accept_if_any_accepted = true;
+    EXPECT_EQ(aggregate_group(r, mixed).verdict, "OK");
+    r = GroupRules{};
+    r.verdict = VerdictRule::AlwaysAccept;
+    EXPECT_EQ(aggregate_group(r, items({{"RTE", 0}})).verdict, "OK");
+    // A judging failure outranks every fault of the program.
+    EXPECT_EQ(aggregate_group(GroupRules{}, items({{"WA", 0}, {"FAIL", 0}, {"RTE", 0}})).verdict, "FAIL");
+    // Nothing judged: skipped, and an empty group accepts.
+    EXPECT_EQ(aggregate_group(GroupRules{}, items({{"SKIPPED", 0}})).verdict, "SKIPPED");
+    EXPECT_EQ(aggregate_group(GroupRules{}, {}).verdict, "OK");
+}
+
+TEST(GroupScore, ScoreRulesRangeAndIgnoredSample) {
+    GroupRules r;
+    const auto three = items({{"OK", 2}, {"OK", 5}, {"WA", 1}, {"SKIPPED", 100}});
+    EXPECT_DOUBLE_EQ(aggregate_group(r, three).score, 8);  // a skipped item never counts
+    r.score = ScoreRule::Min;
+    EXPECT_DOUBLE_EQ(aggregate_group(r, three).score, 1);
+    r.score = ScoreRule::Max;
+    EXPECT_DOUBLE_EQ(aggregate_group(r, three).score, 5);
+    r.score = ScoreRule::Avg;
+    EXPECT_DOUBLE_EQ(aggregate_group(r, three).score, 8.0 / 3);
+    r.score = ScoreRule::Sum;
+    r.range_low = 0;
+    r.range_high = 6;
+    EXPECT_DOUBLE_EQ(aggregate_group(r, three).score, 6);
+    // A rejected legacy group scores nothing; the first item left out entirely.
+    r = GroupRules{};
+    r.zero_when_rejected = true;
+    EXPECT_DOUBLE_EQ(aggregate_group(r, three).score, 0);
+    r.ignore_sample = true;
+    const GroupResult root = aggregate_group(r, items({{"WA", 0}, {"OK", 40}}));
+    EXPECT_EQ(root.verdict, "OK");
+    EXPECT_DOUBLE_EQ(root.score, 40);
+    // Pass-fail: all or nothing of the maximum; above the maximum is the package's fault.
+    r = GroupRules{};
+    r.score = ScoreRule::PassFail;
+    r.max_score = 30;
+    EXPECT_DOUBLE_EQ(aggregate_group(r, items({{"OK", 0}, {"OK", 0}})).score, 30);
+    EXPECT_DOUBLE_EQ(aggregate_group(r, items({{"OK", 0}, {"WA", 0}})).score, 0);
+    r.score = ScoreRule::Sum;
+    EXPECT_EQ(aggregate_group(r, items({{"OK", 20}, {"OK", 20}})).verdict, "FAIL");
+    EXPECT_EQ(aggregate_group(r, items({{"OK", 10}, {"OK", 20}})).verdict, "OK");
+    // A case's own score: the validator's when accepted, else the group's.
+    GroupRules c;
+    c.accept_score = 50;
+    c.reject_score = -1;
+    EXPECT_DOUBLE_EQ(case_score(c, "OK", std::nullopt), 50);
+    EXPECT_DOUBLE_EQ(case_score(c, "OK", 7.5), 7.5);
+    EXPECT_DOUBLE_EQ(case_score(c, "TLE", 7.5), -1);
 }

@@ -1,0 +1,370 @@
+#include "driver/problem_run.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+
+#include "catalogue/resolve.hpp"
+#include "common/text.hpp"
+#include "judge/group_score.hpp"
+#include "judge/judge.hpp"
+#include "package/problem_package.hpp"
+#include "report/run_report.hpp"
+#include "workspace/case_reset.hpp"
+#include "workspace/tree.hpp"
+#include "workspace/work_dir.hpp"
+
+namespace tessimar {
+namespace {
+
+constexpr const char* kOutOfMemory = "internal error: out of memory";
+constexpr std::uint64_t kDefaultOutputKb = 8 * 1024;
+constexpr std::uint64_t kDefaultCompileMs = 60 * 1000;
+
+class Line {
+public:
+    explicit Line(const LineSink& sink) : sink_(sink) {}
+    void put(std::string_view piece) {
+        if (ok_) ok_ = sink_(piece);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    const LineSink& sink_;
+    bool ok_ = true;
+};
+
+std::string compact(const Json& value) {
+    std::string text = to_json_line(value);
+    text.pop_back();
+    return text;
+}
+
+Result<std::string> build_package_validator(const std::string& source, const std::string&, const RunLimits&) {
+    return Error{"cannot build the output validator " + display_path(source) + ": not available yet"};
+}
+
+Status set_default_validator(JudgeSettings& s, const std::vector<std::string>& words) {
+    s.mode = CheckMode::Tokens;
+    s.ignore_case = true;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (words[i] == "case_sensitive") s.ignore_case = false;
+        else if (words[i] == "space_change_sensitive") continue;
+        else if (words[i].rfind("float_", 0) == 0 && i + 1 < words.size()) {
+            s.mode = CheckMode::Floats;
+            s.tolerance = parse_decimal(words[++i]).value_or(1e-6);
+        } else return Error{"unknown output validator flag '" + words[i] + "'"};
+    }
+    return Status::success();
+}
+
+std::optional<double> check_score(const CheckResult&) { return std::nullopt; }
+std::optional<double> validator_score(const Json&) { return std::nullopt; }
+
+// The caller's limits with the package's where the caller set none.
+RunLimits package_limits(RunLimits limits, const ProblemPackage& pkg, bool timeout_given) {
+    if (!timeout_given && pkg.time_limit_ms) limits = with_timeout_ms(limits, *pkg.time_limit_ms);
+    if (limits.max_data_mb == 0 && pkg.memory_mb) limits.max_data_mb = *pkg.memory_mb;
+    if (limits.max_output_kb == 0) limits.max_output_kb = pkg.output_kb.value_or(kDefaultOutputKb);
+    if (!limits.compile_timeout_ms) limits.compile_timeout_ms = pkg.compile_time_ms.value_or(kDefaultCompileMs);
+    return limits;
+}
+
+// How every case is judged: the package's validator (or interactor) built
+// once, or the default validator with each case's flags.
+struct PackageJudge {
+    JudgeSettings base;
+    std::vector<JudgeSettings> per_case;  // empty: `base` with the case's arguments
+};
+
+Result<PackageJudge> make_package_judge(const ProblemPackage& pkg, const RunLimits& limits) {
+    PackageJudge j;
+    if (pkg.validator_source) {
+        Result<std::string> cache = validator_cache_root();
+        if (!cache) return Error{cache.error()};
+        Result<std::string> built = build_package_validator(*pkg.validator_source, cache.value(), limits);
+        if (!built) return Error{built.error()};
+        j.base.protocol = JudgeProtocol::Kattis;
+        if (pkg.interactive) j.base.interactor = built.value();
+        else j.base.checker = built.value();
+        return j;
+    }
+    // The default validator's flags, checked before anything runs.
+    for (const PackageCase& c : pkg.cases) {
+        JudgeSettings s;
+        if (Status st = set_default_validator(s, c.validator_args); !st)
+            return Error{"test case " + c.name + " of " + display_path(pkg.root.path) + ": " + st.error()};
+        j.per_case.push_back(std::move(s));
+    }
+    return j;
+}
+
+struct GroupOutcome {
+    std::string verdict;
+    double score = 0.0;
+};
+
+struct ProblemState {
+    const ProblemPackage& pkg;
+    const PreparedRun& run;
+    const RunLimits& limits;
+    const PackageJudge& judge;
+    std::uint64_t compile_ms;
+    std::optional<DirIdentity> scratch_id;
+    bool created_work_dir;
+    std::optional<DirIdentity> work_id;
+    Line& line;
+    bool stop_everything;  // --stop-at-first-failure
+    bool first_case = true;
+    bool failed = false;  // a case was not "OK"
+    std::size_t passed = 0;
+    std::optional<Json> top{};  // the first case that is not "OK", else the last
+    std::vector<std::optional<GroupOutcome>> outcomes{};  // per group
+    std::vector<Json> group_objects{};  // in judging order
+};
+
+TimedOutcome not_started(const std::string& message, const PreparedRun& run) {
+    TimedOutcome r;
+    r.outcome.stderr_text = message;
+    r.outcome.spawn_error = message;
+    r.outcome.exit_code = -2;
+    r.total_ms = ms_since(run.t0);
+    return r;
+}
+
+// One case's run report, judged, and the validator's score when it gave one.
+Json case_report(ProblemState& st, const PackageCase& c, std::size_t index, std::optional<double>& score) {
+    const JudgeSettings& settings = st.judge.per_case.empty() ? st.judge.base : st.judge.per_case[index];
+    JudgeSettings with_args = settings;
+    if (settings.checker || settings.interactor) with_args.judge_args = c.validator_args;
+    const auto unstarted = [&](const std::string& message) {
+        Json report = judged_run_report(st.run, not_started(message, st.run), st.compile_ms, st.limits, with_args,
+                                        nullptr);
+        add_check_result(report, CheckResult{});
+        return report;
+    };
+    Result<std::string> input = read_case_input(st.pkg, c);
+    if (!input) return unstarted(input.error());
+    Result<MemFile> answer = read_case_answer(st.pkg, c);
+    if (!answer) return unstarted(answer.error());
+    JudgeCase judged = prepare_judge_case(with_args, std::move(answer.value()), input.value());
+    if (!st.scratch_id)
+        return unstarted("cannot replace the phase files in " + display_path(st.run.scratch_dir) +
+                         ": its identity could not be read");
+    if (Status s = remove_phase_files(st.run.scratch_dir, *st.scratch_id, "run"); !s) return unstarted(s.error());
+    if (st.created_work_dir) {
+        if (!st.work_id)
+            return unstarted("cannot empty the work directory " + display_path(st.run.work_dir) +
+                             ": its identity could not be read");
+        if (Status s = empty_work_dir(st.run.work_dir, *st.work_id); !s) return unstarted(s.error());
+    }
+    if (with_args.interactor) {
+        Json report = interactive_report(st.run, judged, st.compile_ms, st.limits, with_args);
+        score = validator_score(report);
+        return report;
+    }
+    TimedOutcome r = run_step(st.run, std::move(input.value()), st.limits);
+    Json report = build_run_report(st.run.spec.name, std::move(r.outcome), r.duration_ms, st.compile_ms, r.total_ms,
+                                   st.run.work_dir, st.limits.max_memory_mb);
+    CheckResult result;
+    if (report.value("verdict", "") == "OK")
+        result = judge_output(with_args, judged, st.run.scratch_dir, st.run.compile_paths.python_path, st.limits);
+    score = check_score(result);
+    add_check_result(report, result);
+    return report;
+}
+
+void put_case(ProblemState& st, Json object) {
+    if (!st.first_case) st.line.put(",");
+    st.first_case = false;
+    st.line.put(compact(object));
+}
+
+// A case not run: judging of its group ended, or an earlier case failed.
+ItemResult skip_case(ProblemState& st, const PackageCase& c) {
+    Json skipped = build_skipped_case_object(c.name, true);
+    if (st.judge.base.interactor) skipped["interactor"] = nullptr;
+    skipped["group"] = st.pkg.groups[c.group].name;
+    skipped["score"] = nullptr;
+    put_case(st, std::move(skipped));
+    return ItemResult{"SKIPPED", 0.0};
+}
+
+ItemResult judge_case(ProblemState& st, std::size_t index) {
+    const PackageCase& c = st.pkg.cases[index];
+    const GroupRules& rules = st.pkg.groups[c.group].rules;
+    std::optional<double> validator_given;
+    Json report = case_report(st, c, index, validator_given);
+    if (!report.contains("passed")) add_check_result(report, CheckResult{});
+    const std::string verdict = report.value("verdict", "");
+    if (report.value("passed", Json(nullptr)) == Json(true)) ++st.passed;
+    const double score = case_score(rules, verdict, validator_given);
+    Json object = build_case_object(c.name, report);
+    object["group"] = st.pkg.groups[c.group].name;
+    object["score"] = score;
+    put_case(st, std::move(object));
+    // The top level: the first case that is not "OK", else the last.
+    if (!st.failed) st.top = std::move(report);
+    if (verdict != "OK") st.failed = true;
+    return ItemResult{verdict, score};
+}
+
+bool required_groups_passed(const ProblemState& st, const PackageGroup& group) {
+    for (const std::string& name : group.require_pass) {
+        for (std::size_t g = 0; g < st.pkg.groups.size(); ++g) {
+            if (st.pkg.groups[g].name != name) continue;
+            if (!st.outcomes[g] || st.outcomes[g]->verdict != "OK") return false;
+        }
+    }
+    return true;
+}
+
+Json group_object(const PackageGroup& group, const GroupOutcome& outcome) {
+    Json o = Json::object();
+    o["name"] = group.name;
+    o["verdict"] = outcome.verdict;
+    o["score"] = outcome.score;
+    if (group.rules.max_score) o["max"] = *group.rules.max_score;
+    else if (group.rules.range_high && std::isfinite(*group.rules.range_high)) o["max"] = *group.rules.range_high;
+    return o;
+}
+
+// A group's cases and subgroups in order. The depth is bounded by the
+// package reader (kMaxGroupDepth), so this recursion is too.
+GroupOutcome judge_group(ProblemState& st, std::size_t g, bool skip) {
+    const PackageGroup& group = st.pkg.groups[g];
+    const std::size_t slot = st.group_objects.size();
+    if (g != 0) st.group_objects.emplace_back();
+    bool stop = skip || !required_groups_passed(st, group);
+    std::vector<ItemResult> items;
+    for (std::size_t i = 0; i < group.items.size() && st.line.ok(); ++i) {
+        const GroupItem& item = group.items[i];
+        const bool halt = stop || (st.stop_everything && st.failed);
+        ItemResult r;
+        if (item.is_case) {
+            r = halt ? skip_case(st, st.pkg.cases[item.index]) : judge_case(st, item.index);
+        } else {
+            const GroupOutcome sub = judge_group(st, item.index, halt);
+            r = ItemResult{sub.verdict, sub.score};
+        }
+        const bool counted = !(group.rules.ignore_sample && i == 0);
+        if (counted && group.rules.stop_on_reject && r.verdict != "OK" && r.verdict != "SKIPPED") stop = true;
+        items.push_back(std::move(r));
+    }
+    const GroupResult result = aggregate_group(group.rules, items);
+    GroupOutcome outcome{result.verdict, result.score};
+    st.outcomes[g] = outcome;
+    if (g != 0) st.group_objects[slot] = group_object(group, outcome);
+    return outcome;
+}
+
+struct Body {
+    Json report;
+    bool cases_written = false;
+};
+
+Body run_body(const LanguageSpec& spec, const ProblemPackage& pkg, const PackageJudge& judge,
+              std::string program_text, const RunLimits& limits, const std::optional<std::string>& workdir,
+              bool stop_everything, const RunUser& user, Line& line, bool& streaming) {
+    std::string w;
+    CreatedDir guard;
+    if (workdir) {
+        w = *workdir;
+    } else {
+        Result<std::string> created = create_work_dir();
+        if (!created) return Body{build_setup_error_report(created.error())};
+        w = created.value();
+        guard = CreatedDir(w, dir_identity(w));
+    }
+    Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
+    std::string().swap(program_text);
+    if (!prepared) return Body{build_setup_error_report(prepared.error())};
+    const PreparedRun& run = prepared.value();
+    std::optional<WorkDirReturn> give_back;
+    if (workdir) give_back.emplace(user, run);
+
+    CompileStep compile = compile_step(run, limits);
+    streaming = true;
+    line.put("{\"cases\":[");
+    if (compile.failure) {
+        Json& report = *compile.failure;
+        add_check_result(report, CheckResult{});
+        report["cases_judged"] = pkg.cases.size();
+        report["cases_passed"] = 0;
+        report["groups"] = Json::array();
+        if (pkg.scoring) report["score"] = 0;
+        return Body{std::move(report), true};
+    }
+    ProblemState st{pkg,  run,  limits, judge, compile.compile_ms, dir_identity(run.scratch_dir), !workdir,
+                    guard.identity(), line, stop_everything};
+    st.outcomes.resize(pkg.groups.size());
+    const GroupOutcome root = judge_group(st, 0, false);
+    Json top = st.top ? std::move(*st.top) : Json::object();
+    top["cases_judged"] = pkg.cases.size();
+    top["cases_passed"] = st.passed;
+    top["groups"] = std::move(st.group_objects);
+    std::string verdict = root.verdict;
+    double score = root.score;
+    if (pkg.dated_scores) {
+        // The problem's score is that of secret; a scoring problem is
+        // accepted with a score above 0.
+        score = 0;
+        for (std::size_t g = 0; g < pkg.groups.size(); ++g)
+            if (pkg.groups[g].name == "secret" && st.outcomes[g]) score = st.outcomes[g]->score;
+        if (pkg.scoring && score > 0 && verdict != "FAIL") verdict = "OK";
+    }
+    if (verdict == "SKIPPED") verdict = top.value("verdict", "SKIPPED");
+    top["verdict"] = verdict;
+    top["ok"] = verdict == "OK";
+    if (pkg.scoring) top["score"] = score;
+    return Body{std::move(top), true};
+}
+
+}  // namespace
+
+Result<std::string> validator_cache_root() {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    std::string base;
+    if (xdg && xdg[0] == '/') base = xdg;
+    else if (const char* home = std::getenv("HOME"); home && home[0] == '/') base = join_path(home, ".cache");
+    else return Error{"no place for built validators: neither XDG_CACHE_HOME nor HOME is an absolute path"};
+    return join_path(join_path(base, "tessimar-exec"), "validators");
+}
+
+bool run_problem(const std::string& language, std::string program_text, const ProblemOptions& options,
+                 const RunLimits& caller_limits, const std::optional<std::string>& workdir, const LineSink& sink) {
+    Line line(sink);
+    bool streaming = false, closed = false;
+    try {
+        const auto setup_error = [&](const std::string& message) {
+            line.put(to_json_line(build_setup_error_report(message)));
+            return line.ok();
+        };
+        Result<LanguageSpec> spec = resolve_language(language);
+        if (!spec) return setup_error(spec.error());
+        Result<ProblemPackage> pkg = read_problem_package(options.package_dir);
+        if (!pkg) return setup_error(pkg.error());
+        const RunLimits limits = package_limits(caller_limits, pkg.value(), options.timeout_given);
+        Result<PackageJudge> judge = make_package_judge(pkg.value(), limits);
+        if (!judge) return setup_error(judge.error());
+        Result<RunUser> user = claim_run_user(limits);
+        if (!user) return setup_error(user.error());
+        Body body = run_body(spec.value(), pkg.value(), judge.value(), std::move(program_text), limits, workdir,
+                             options.stop_at_first_failure, user.value(), line, streaming);
+        if (!body.cases_written) {
+            line.put(to_json_line(body.report));
+            return line.ok();
+        }
+        line.put("],");
+        closed = true;
+        line.put(to_json_line(body.report).substr(1));
+    } catch (const std::exception&) {
+        const std::string tail = std::string("\"error\":\"") + kOutOfMemory + "\",\"ok\":false}\n";
+        if (!streaming) line.put(to_json_line(build_setup_error_report(kOutOfMemory)));
+        else if (!closed) line.put("]," + tail);
+        else line.put(tail);
+    }
+    return line.ok();
+}
+
+}  // namespace tessimar
