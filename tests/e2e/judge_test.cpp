@@ -237,3 +237,103 @@ TEST(Judge, SetupErrorsRunNothing) {
                   ": not executable: Permission denied (os error 13)\",\"ok\":false}\n");
     EXPECT_FALSE(exists(outside / "ran"));
 }
+
+// Problem packages (--problem): the packages are in tests/packages.
+namespace {
+
+struct PackageRun {
+    json report;
+    std::vector<std::string> names, groups, verdicts;
+    std::vector<json> scores;
+};
+
+PackageRun judge_package(const std::string& package, const std::string& lang, const std::string& program,
+                         std::vector<std::string> extra = {}) {
+    TempDir cache;
+    extra.insert(extra.begin(), {"--problem", std::string(TESSIMAR_TEST_PACKAGES) + "/" + package});
+    Invocation inv = run_of(lang, program, extra);
+    inv.set["XDG_CACHE_HOME"] = cache.path();
+    PackageRun r;
+    r.report = report_of(run_exec(inv));
+    for (const json& c : r.report.value("cases", json::array())) {
+        r.names.push_back(c.value("name", ""));
+        r.groups.push_back(c.value("group", ""));
+        r.verdicts.push_back(c.value("verdict", ""));
+        r.scores.push_back(c.value("score", json()));
+    }
+    return r;
+}
+
+json group_named(const json& report, const std::string& name) {
+    for (const json& g : report.value("groups", json::array()))
+        if (g.value("name", "") == name) return g;
+    return json();
+}
+
+}  // namespace
+
+TEST(Problem, ByteOrderDefaultValidatorFlagsAndTheFirstRejectionEndsAPassFailProblem) {
+    // Within the tolerance of the package's float_tolerance 1e-2; wrong on 7.
+    const char* halves = "n = int(input())\nprint(n / 2 + 0.004 if n != 7 else 0)\n";
+    PackageRun r = judge_package("passfail", "python3", halves);
+    EXPECT_EQ(r.names, (std::vector<std::string>{"sample/1", "secret/01", "secret/02", "secret/10", "secret/9"}))
+        << r.report.dump();
+    EXPECT_EQ(r.groups, (std::vector<std::string>{"sample", "secret", "secret", "secret", "secret"}));
+    EXPECT_EQ(r.verdicts, (std::vector<std::string>{"OK", "OK", "WA", "SKIPPED", "SKIPPED"}));
+    EXPECT_EQ(r.report.value("verdict", ""), "WA");
+    EXPECT_EQ(r.report.value("ok", true), false);
+    EXPECT_FALSE(r.report.contains("score"));  // a pass-fail problem
+    EXPECT_EQ(r.report.value("cases_passed", 0), 2);
+    EXPECT_EQ(group_named(r.report, "secret").value("verdict", ""), "WA");
+
+    r = judge_package("passfail", "python3", "n = int(input())\nprint(n / 2)\n");
+    EXPECT_EQ(r.report.value("verdict", ""), "OK") << r.report.dump();
+    EXPECT_EQ(r.report.value("cases_passed", 0), 5);
+}
+
+TEST(Problem, NestedGroupsSumAndMinContinueAndBreakAcceptScores) {
+    // Right below 100, wrong from there on.
+    const char* doubler = "n = int(input())\nprint(n * 2 if n < 100 else n * 2 + 1)\n";
+    PackageRun r = judge_package("scoring", "python3", doubler);
+    EXPECT_EQ(r.names, (std::vector<std::string>{"sample/1", "secret/easy/1", "secret/easy/2", "secret/easy/3",
+                                                 "secret/hard/1", "secret/hard/2", "secret/hard/deep/1"}))
+        << r.report.dump();
+    // hard breaks at its first rejection; easy scores 10 a case, hard 70.
+    EXPECT_EQ(r.verdicts, (std::vector<std::string>{"OK", "OK", "OK", "OK", "OK", "WA", "SKIPPED"}));
+    EXPECT_EQ(r.scores, (std::vector<json>{1.0, 10.0, 10.0, 10.0, 70.0, 0.0, nullptr}));
+    // range 0 100 is inherited, as every testdata.yaml setting is.
+    EXPECT_EQ(group_named(r.report, "secret/easy"),
+              (json{{"max", 100.0}, {"name", "secret/easy"}, {"score", 30.0}, {"verdict", "OK"}}));
+    EXPECT_EQ(group_named(r.report, "secret/hard").value("verdict", ""), "WA");
+    EXPECT_EQ(group_named(r.report, "secret/hard").value("score", -1.0), 0.0);
+    EXPECT_EQ(group_named(r.report, "secret/hard/deep").value("verdict", ""), "SKIPPED");
+    EXPECT_EQ(group_named(r.report, "secret").value("max", 0.0), 100.0);
+    // secret accepts when any group does; the sample is left out of the total.
+    EXPECT_EQ(r.report.value("verdict", ""), "OK");
+    EXPECT_EQ(r.report.value("score", -1.0), 30.0);
+
+    // on_reject: continue runs every case of easy even though each fails.
+    r = judge_package("scoring", "python3", "print(0)\n");
+    EXPECT_EQ(r.verdicts, (std::vector<std::string>{"WA", "WA", "WA", "WA", "WA", "SKIPPED", "SKIPPED"}))
+        << r.report.dump();
+    EXPECT_EQ(r.report.value("verdict", ""), "WA");
+    EXPECT_EQ(r.report.value("score", -1.0), 0.0);
+}
+
+TEST(Problem, BadPackagesPrintTheErrorObjectAndRunNothing) {
+    TempDir pkg, marker;
+    ASSERT_EQ(mkdir((pkg / "data").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((pkg / "data/secret").c_str(), 0755), 0);
+    write_file(pkg / "data/secret/1.in", "1\n");
+    const std::string program = "touch " + (marker / "ran") + "\n";
+    json j = report_of(run_exec(run_of("bash", program, {"--problem", pkg.path()})));
+    EXPECT_EQ(j.value("ok", true), false);
+    EXPECT_NE(j.value("error", "").find("data/secret/1.in has no answer file"), std::string::npos) << j.dump();
+    write_file(pkg / "data/secret/1.ans", "1\n");
+    write_file(pkg / "problem.yaml", "limits:\n  memory: -5\n");
+    j = report_of(run_exec(run_of("bash", program, {"--problem", pkg.path()})));
+    EXPECT_NE(j.value("error", "").find("problem.yaml: key 'limits.memory'"), std::string::npos) << j.dump();
+    j = report_of(run_exec(run_of("bash", program, {"--problem", pkg.path(), "--checker", "/bin/true"})));
+    EXPECT_NE(j.value("error", "").find("--problem judges with the package's own"), std::string::npos) << j.dump();
+    EXPECT_FALSE(exists(marker / "ran"));
+}
