@@ -112,6 +112,12 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
                                  {"--cases", judge_cases.path(), "--interactor", judge_dir / "interactor",
                                   "--transcript-kb", "1"}),
            "OK");
+    // A problem package: groups, case groups and scores.
+    const json package = report("problem package",
+                                run_of("python3", "n = int(input())\nprint(n * 2 if n < 100 else 0)\n",
+                                       {"--problem", std::string(TESSIMAR_TEST_PACKAGES) + "/scoring"}),
+                                "OK");
+    EXPECT_TRUE(package.contains("groups") && package.contains("score")) << package.dump();
     add("setup error", "setup_error", output_of(run_exec(run_of("klingon", ""))));
     add("--languages", "languages", discovery("--languages"));
     add("--probe", "probe", discovery("--probe"));
