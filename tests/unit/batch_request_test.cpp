@@ -219,6 +219,16 @@ TEST(BatchRequest, InteractorAndTranscript) {
               "line 7: 'transcript_kb' must be a whole number from 0 to 18446744073709551615, not -1");
 }
 
+TEST(BatchRequest, ProblemIsAPackagePath) {
+    const BatchRequest r = translate_request(R"({"lang":"python3","program":"","problem":"/p/hello","timeout":2})", 1, {});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.run.value().args, (Args{"--lang", "python3", "--timeout", "2", "--problem", "/p/hello"}));
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":"","problem":"/p","tests":[{}]})"),
+              "line 7: 'tests' and 'problem' cannot be given together");
+    EXPECT_EQ(error_of(R"({"lang":"bash","program":"","problem":3})"),
+              "line 7: 'problem' must be a string, not 3");
+}
+
 // A long program, standard input or answer is decoded on its own, outside
 // the parse of the rest of the line: the text and the errors are the parser's.
 TEST(BatchRequest, LongStringsReadAsTheParserReadsThem) {
