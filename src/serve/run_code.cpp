@@ -82,8 +82,8 @@ std::string language_names() {
 }
 
 bool row_compiles(std::string_view row) {
-    for (const LanguageSpec& spec : catalogue())
-        if (spec.name == row) return spec.compile_template.has_value();
+    for (const LanguageSpec& entry : catalogue())
+        if (entry.name == row) return entry.compile_template.has_value();
     return false;
 }
 

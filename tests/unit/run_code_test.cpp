@@ -88,10 +88,10 @@ TEST(RunCode, EveryMappedLanguageIsACatalogueRowAndTheCompiledOnesSaySo) {
         ASSERT_EQ(call.kind, RunCodeCall::Kind::Run) << name;
         const std::string row = json::parse(call.batch_request)["lang"];
         bool found = false;
-        for (const LanguageSpec& spec : catalogue())
-            if (spec.name == row) {
+        for (const LanguageSpec& entry : catalogue())
+            if (entry.name == row) {
                 found = true;
-                EXPECT_EQ(call.has_compile_phase, spec.compile_template.has_value()) << name;
+                EXPECT_EQ(call.has_compile_phase, entry.compile_template.has_value()) << name;
             }
         EXPECT_TRUE(found) << name << " -> " << row;
     }
