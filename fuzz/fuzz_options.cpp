@@ -38,6 +38,7 @@ constexpr std::string_view kModelValueOptions[] = {
     "--max-cpu",    "--max-memory-mb", "--max-output-kb", "--max-data-mb", "--stdin",
     "--stdin-file", "--workdir", "--cases", "--expect-file", "--check",
     "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
+    "--build-cache", "--build-cache-mb",
 };
 
 bool model_value_option(std::string_view a) {
@@ -48,12 +49,12 @@ bool model_value_option(std::string_view a) {
 
 struct Model {
     std::string language;
-    std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0, data = 0;
+    std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0, data = 0, build_cache_mb = 0;
     std::optional<std::uint64_t> timeout_ms, compile_timeout_ms;
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
     std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker,
-        interactor, judge_protocol;
+        interactor, judge_protocol, build_cache;
     std::optional<std::uint64_t> transcript_kb;
     std::vector<std::string> judge_args;  // every occurrence, in order
 };
@@ -69,6 +70,7 @@ std::optional<std::string>* text_field(Model& m, const std::string& a) {
     if (a == "--checker") return &m.checker;
     if (a == "--interactor") return &m.interactor;
     if (a == "--judge-protocol") return &m.judge_protocol;
+    if (a == "--build-cache") return &m.build_cache;
     return nullptr;
 }
 
@@ -120,6 +122,8 @@ Model model_scan(const std::vector<std::string>& args) {
             m.output = n.value_or(0);
         } else if (a == "--max-data-mb") {
             m.data = n.value_or(0);
+        } else if (a == "--build-cache-mb") {
+            m.build_cache_mb = n.value_or(0);
         } else if (a == "--lang") {
             m.language = tessimar::utf8_lossy(v);
         } else if (a == "--stdin") {
@@ -187,6 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.limits.compile_timeout_ms == m.compile_timeout_ms);
     FUZZ_CHECK(o.limits.no_net == m.no_net);
     FUZZ_CHECK(o.limits.contain == m.contain);
+    FUZZ_CHECK(o.limits.build_cache == m.build_cache);
+    FUZZ_CHECK(o.limits.build_cache_mb == m.build_cache_mb);
     FUZZ_CHECK(o.cases == m.cases);
     FUZZ_CHECK(o.stdin_text == m.stdin_text);
     FUZZ_CHECK(o.stdin_file == m.stdin_file);

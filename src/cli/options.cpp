@@ -81,6 +81,8 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--max-memory-mb") o.limits.max_memory_mb = number(v, 0);
         else if (a == "--max-output-kb") o.limits.max_output_kb = number(v, 0);
         else if (a == "--max-data-mb") o.limits.max_data_mb = number(v, 0);
+        else if (a == "--build-cache") o.limits.build_cache = v;
+        else if (a == "--build-cache-mb") o.limits.build_cache_mb = number(v, 0);
         else if (a == "--stdin") o.stdin_text = v;
         else if (a == "--stdin-file") o.stdin_file = v;
         else if (a == "--cases") o.cases = v;

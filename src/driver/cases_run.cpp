@@ -4,6 +4,7 @@
 
 #include "catalogue/resolve.hpp"
 #include "common/text.hpp"
+#include "driver/cached_build.hpp"
 #include "driver/run_driver.hpp"
 #include "judge/judge.hpp"
 #include "report/run_report.hpp"
@@ -124,6 +125,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         w = created.value();
         guard = CreatedDir(w, dir_identity(w));
     }
+    CachedBuild build = open_cached_build(spec, program_text, limits, workdir.has_value());
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
     std::string().swap(program_text);  // written to its file
     if (!prepared) return Body{build_setup_error_report(prepared.error())};
@@ -131,7 +133,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     std::optional<WorkDirReturn> give_back;  // a caller's work directory, after the last case
     if (workdir) give_back.emplace(user, run);
 
-    CompileStep compile = compile_step(run, limits);
+    CompileStep compile = compile_step(run, limits, &build);
     streaming = true;
     line.put("{\"cases\":[");
     // Judged: every case object and the top level carry the check keys.
@@ -172,6 +174,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         }
     }
     add_counts(top);
+    if (compile.cached) top["build_cached"] = true;
     return Body{std::move(top), true};
 }
 

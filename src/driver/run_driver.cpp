@@ -9,6 +9,7 @@
 #include "catalogue/template.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
+#include "driver/cached_build.hpp"
 #include "judge/interactor.hpp"
 #include "phase/launch.hpp"
 #include "workspace/reach.hpp"
@@ -39,6 +40,7 @@ EnvPairs extra_env(const PhasePaths& p, const std::string& work_dir) {
 Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_text, std::string stdin_text,
             const RunLimits& limits, Judging& judging, const RunUser& user, bool callers_dir) {
     const bool judged = judging.expected || judging.settings.checker || judging.settings.interactor;
+    CachedBuild build = open_cached_build(spec, program_text, limits, callers_dir);
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
     std::string().swap(program_text);  // written to its file
     if (!prepared) return build_setup_error_report(prepared.error());
@@ -46,7 +48,7 @@ Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_
     std::optional<WorkDirReturn> give_back;
     if (callers_dir) give_back.emplace(user, p);
 
-    CompileStep compile = compile_step(p, limits);
+    CompileStep compile = compile_step(p, limits, &build);
     if (compile.failure) {
         if (judged) add_check_result(*compile.failure, CheckResult{});
         return std::move(*compile.failure);
@@ -73,11 +75,16 @@ Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_
     // What the output is checked against is taken before the program runs.
     std::optional<JudgeCase> judge_case;
     if (judged) judge_case = prepare_judge_case(judging.settings, std::move(judging.expected), stdin_text);
-    if (judging.settings.interactor)  // the input is the interactor's, never the program's
-        return interactive_report(p, *judge_case, compile_ms, run_limits, judging.settings);
-    TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
-    return judged_run_report(p, std::move(r), compile_ms, limits, judging.settings,
-                             judge_case ? &*judge_case : nullptr);
+    Json report;
+    if (judging.settings.interactor) {  // the input is the interactor's, never the program's
+        report = interactive_report(p, *judge_case, compile_ms, run_limits, judging.settings);
+    } else {
+        TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
+        report = judged_run_report(p, std::move(r), compile_ms, limits, judging.settings,
+                                   judge_case ? &*judge_case : nullptr);
+    }
+    if (compile.cached) report["build_cached"] = true;
+    return report;
 }
 
 }  // namespace
@@ -146,9 +153,13 @@ Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& w,
     return PreparedRun{spec, w, s, std::move(compile_paths), std::move(run_paths), RunClock::now(), user, loan};
 }
 
-CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
+CompileStep compile_step(const PreparedRun& p, const RunLimits& limits, CachedBuild* build) {
     CompileStep step;
     if (!p.spec.compile_template) return step;
+    if (build != nullptr && restore_build(*build, p)) {
+        step.cached = true;
+        return step;
+    }
     const RunLimits compile_limits =
         limits.compile_timeout_ms ? with_timeout_ms(limits, *limits.compile_timeout_ms) : limits;
     PhaseRequest compile{"compile", expand(*p.spec.compile_template, p.compile_paths), p.scratch_dir,
@@ -159,6 +170,8 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     if (outcome.timed_out || outcome.signaled || outcome.exit_code != 0)
         step.failure = build_compile_failure_report(p.spec.name, std::move(outcome), step.compile_ms,
                                                     ms_since(p.t0), p.work_dir, limits.max_memory_mb);
+    else if (build != nullptr)  // before the program runs and could touch it
+        store_build(*build, p);
     return step;
 }
 

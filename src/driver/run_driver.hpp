@@ -88,11 +88,16 @@ Result<RunUser> claim_run_user(const RunLimits& limits);
 struct CompileStep {
     std::optional<Json> failure;  // the compile-failure report
     std::uint64_t compile_ms = 0;
+    bool cached = false;  // taken from the build cache: no compile ran
 };
+
+struct CachedBuild;
 
 // Compiles when the language has a compile template, with `limits` as given
 // but for the wall-clock limit, which is the compile budget where one is set.
-CompileStep compile_step(const PreparedRun& run, const RunLimits& limits);
+// With a build cache, a stored build takes the compile's place, and a
+// successful compile is stored.
+CompileStep compile_step(const PreparedRun& run, const RunLimits& limits, CachedBuild* build = nullptr);
 
 struct TimedOutcome {
     PhaseOutcome outcome;

@@ -87,6 +87,11 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
     if (have("/usr/bin/gcc")) {
         const json compile = report("compile failure", run_of("c", "int main(void) { return }\n"), "RTE");
         EXPECT_EQ(compile.value("phase", ""), "compile");
+        // A second identical run takes its program from the build cache.
+        TempDir cache;
+        const Invocation twice = run_of("c", "int main(void) { return 0; }\n", {"--build-cache", cache / "c"});
+        (void)report_of(run_exec(twice));
+        EXPECT_EQ(report("build cached", twice, "OK").value("build_cached", false), true);
     }
     // Judged: a wrong answer; --cases with a failing checker and a skipped case.
     TempDir judge_dir, judge_cases;
