@@ -431,6 +431,24 @@ INSTANTIATE_TEST_SUITE_P(Attack, RunnerSignalled,
                                     (info.param.contain ? "Contained" : "");
                          });
 
+// During an exchange both sides are ended, the interactor with the program.
+TEST(RunnerSignalledInExchange, BothSidesEndAndNothingIsLeft) {
+    TempDir tmp, dir;
+    const std::string tok = sleep_token();
+    write_file(dir / "interactor", "#!/bin/bash\nsleep " + tok + " &\nsleep " + tok + "\n", 0755);
+    Spawned s = spawn_runner({"--lang", "bash", "--timeout", "60", "--interactor", dir / "interactor"},
+                             "sleep " + tok + "\n", {{"PATH", kSearchPath}, {"TMPDIR", tmp.path()}});
+    ASSERT_GT(s.pid, 0);
+    ASSERT_TRUE(appears_within(tok, 20));
+    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
+    close(s.out_fd);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+    EXPECT_FALSE(testing_support::process_with_token_alive(tok)) << "a side of the exchange outlived the runner";
+    expect_empty_dir(tmp.path());
+}
+
 // Killed outright, the runner cannot forward anything: the parent-death
 // signal takes the child with it.
 TEST(RunnerKilled, ChildDiesWithTheRunner) {
