@@ -548,18 +548,24 @@ TEST(WorkspaceFiles, CopiedInAndFetchedBackWithoutFollowingLinks) {
         "cat a.txt; test -x sub/b.bin && echo exec\n"
         "printf 'out' > o.txt; head -c 2049 /dev/zero > big; head -c 2048 /dev/zero > fits\n"
         "ln -s /etc/hostname link; ln -s /etc dir; mkdir d; mkfifo d/fifo\n";
-    Invocation inv = run_of("bash", program,
-                            {"--files", in.path(), "--max-output-kb", "2", "--fetch", "o.txt", "--fetch", "sub/b.bin",
-                             "--fetch", "./big", "--fetch", "fits", "--fetch", "link", "--fetch", "dir/hostname",
-                             "--fetch", "d", "--fetch", "d/fifo", "--fetch", "missing"});
-    inv.set["TMPDIR"] = tmp.path();
-    const nlohmann::json j = report_of(run_exec(inv));
-    EXPECT_EQ(j.value("stdout", ""), "hello\nexec\n") << j.dump();
-    EXPECT_EQ(j.at("files"), (nlohmann::json{{"o.txt", "b3V0"}, {"sub/b.bin", "eAB5"},
-                                             {"fits", std::string(2728, 'A') + "AAA="}}))
-        << j.dump();
-    EXPECT_EQ(j.at("files_too_large"), nlohmann::json::array({"./big"}));
-    EXPECT_TRUE(list_dir(tmp.path()).empty()) << "the work directory is removed as always";
+    // With openat2, and with the component walk that replaces it where the
+    // kernel (here a filter: ENOSYS for openat2) has none.
+    for (const bool walk : {false, true}) {
+        SCOPED_TRACE(walk ? "component walk" : "openat2");
+        Invocation inv = run_of("bash", program,
+                                {"--files", in.path(), "--max-output-kb", "2", "--fetch", "o.txt", "--fetch",
+                                 "sub/b.bin", "--fetch", "./big", "--fetch", "fits", "--fetch", "link", "--fetch",
+                                 "dir/hostname", "--fetch", "d", "--fetch", "d/fifo", "--fetch", "missing"});
+        inv.set["TMPDIR"] = tmp.path();
+        if (walk) inv.wrapper = {"/usr/bin/python3", TESSIMAR_TEST_SUPPORT_DIR "/deny_syscalls.py", "38", "437", "--"};
+        const nlohmann::json j = report_of(run_exec(inv));
+        EXPECT_EQ(j.value("stdout", ""), "hello\nexec\n") << j.dump();
+        EXPECT_EQ(j.at("files"), (nlohmann::json{{"o.txt", "b3V0"}, {"sub/b.bin", "eAB5"},
+                                                 {"fits", std::string(2728, 'A') + "AAA="}}))
+            << j.dump();
+        EXPECT_EQ(j.at("files_too_large"), nlohmann::json::array({"./big"}));
+        EXPECT_TRUE(list_dir(tmp.path()).empty()) << "the work directory is removed as always";
+    }
 
     // Without --fetch the report has neither key.
     Invocation plain = run_of("bash", "cat a.txt\n", {"--files", in.path()});
