@@ -450,6 +450,10 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     std::vector<std::string> judge_args;
     if (s.find("judge_args") != nullptr)
         if (std::optional<std::string> why = parse_judge_args(line, judge_args)) return fail(id, *why);
+    for (const char* key : {"files", "fetch_files"})
+        if (s.find(key) != nullptr &&
+            (s.find("tests") != nullptr || s.find("cases") != nullptr || s.find("interactor") != nullptr))
+            return fail(id, std::string("'") + key + "' is for a single run: not with 'tests', 'cases' or 'interactor'");
     std::vector<RequestFile> files;
     if (s.find("files") != nullptr)
         if (std::optional<std::string> why = parse_files(line, files)) return fail(id, *why);

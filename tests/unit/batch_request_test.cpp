@@ -238,6 +238,10 @@ TEST(BatchRequest, FilesAndFetchFiles) {
     for (std::size_t i = 0; i <= kMaxRequestFiles; ++i) many += (i ? ",\"" : "\"") + std::to_string(i) + "\":\"\"";
     EXPECT_EQ(error_of(many + "}}"), "line 7: 'files' holds 1001 files, more than 1000");
     EXPECT_EQ(error_of(p + R"("fetch_files":"a"})"), "line 7: 'fetch_files' must be an array of relative paths");
+    EXPECT_EQ(error_of(p + R"("fetch_files":["a"],"tests":[{}]})"),
+              "line 7: 'fetch_files' is for a single run: not with 'tests', 'cases' or 'interactor'");
+    EXPECT_EQ(error_of(p + R"("files":{},"interactor":"/i"})"),
+              "line 7: 'files' is for a single run: not with 'tests', 'cases' or 'interactor'");
     EXPECT_EQ(error_of(p + R"("fetch_files":["a",2]})"), "line 7: 'fetch_files' item 2: must be a string, not 2");
     EXPECT_EQ(error_of(p + R"("fetch_files":["../a"]})"),
               "line 7: 'fetch_files' item 1: \"../a\" has a '..' component");
