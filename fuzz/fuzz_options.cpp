@@ -39,6 +39,7 @@ constexpr std::string_view kModelValueOptions[] = {
     "--stdin-file", "--workdir", "--cases", "--expect-file", "--check",
     "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
     "--build-cache", "--build-cache-mb",
+    "--files",      "--fetch",
 };
 
 bool model_value_option(std::string_view a) {
@@ -54,9 +55,10 @@ struct Model {
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
     std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker,
-        interactor, judge_protocol, build_cache;
+        interactor, judge_protocol, build_cache, files;
     std::optional<std::uint64_t> transcript_kb;
     std::vector<std::string> judge_args;  // every occurrence, in order
+    std::vector<std::string> fetch;       // every occurrence, in order
 };
 
 // The value options whose value is kept as text.
@@ -71,6 +73,7 @@ std::optional<std::string>* text_field(Model& m, const std::string& a) {
     if (a == "--interactor") return &m.interactor;
     if (a == "--judge-protocol") return &m.judge_protocol;
     if (a == "--build-cache") return &m.build_cache;
+    if (a == "--files") return &m.files;
     return nullptr;
 }
 
@@ -130,6 +133,8 @@ Model model_scan(const std::vector<std::string>& args) {
             m.stdin_text = v;  // the child's input stays bytes
         } else if (a == "--judge-arg") {
             m.judge_args.push_back(v);  // appended, not replaced
+        } else if (a == "--fetch") {
+            m.fetch.push_back(v);  // appended, not replaced
         } else {
             *text_field(m, a) = v;
         }
@@ -204,6 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.judge.interactor == m.interactor);
     FUZZ_CHECK(o.judge.transcript_kb == m.transcript_kb);
     FUZZ_CHECK(o.judge.judge_protocol == m.judge_protocol);
+    FUZZ_CHECK(o.files == m.files);
+    FUZZ_CHECK(o.fetch == m.fetch);
     FUZZ_CHECK(o.judge.judge_args == m.judge_args);
     FUZZ_CHECK(o.judge.ignore_case == m.ignore_case);
     FUZZ_CHECK(o.stop_at_first_failure == m.stop_at_first_failure);

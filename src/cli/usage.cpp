@@ -60,6 +60,10 @@ Run options (a value option takes the next argument, whatever it is):
   --stop-at-first-failure
                          with --cases: skip the cases after the first
                          that is not OK
+  --files DIR            copy the files and directories below DIR into the
+                         work directory first (a single run; no links)
+  --fetch PATH           read the work directory's file PATH back into the
+                         report's "files" in base64; repeatable
   --batch FILE           one JSON request per line of FILE ("-": standard
                          input), one report line per request
   --jobs N               requests of a batch run at once (default: the

@@ -15,6 +15,7 @@ std::span<const std::string_view> value_option_names() {
         "--stdin-file",    "--workdir",     "--cases",        "--expect-file",     "--check",
         "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
         "--build-cache", "--build-cache-mb",
+        "--files",         "--fetch",
     };
     return kValueOptions;
 }

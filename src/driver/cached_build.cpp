@@ -25,9 +25,9 @@ UniqueFd open_scratch(const PreparedRun& run) {
 }  // namespace
 
 CachedBuild open_cached_build(const LanguageSpec& spec, std::string_view program_text, const RunLimits& limits,
-                              bool callers_dir) {
+                              bool callers_files) {
     CachedBuild build;
-    if (!limits.build_cache || !spec.compile_template || callers_dir) return build;
+    if (!limits.build_cache || !spec.compile_template || callers_files) return build;
     Result<std::string> key = build_key_for(spec, program_text);
     if (!key) return build;  // the compile reports the missing compiler
     Result<BuildCache> cache = BuildCache::open(*limits.build_cache, limits.build_cache_mb);

@@ -22,11 +22,12 @@ struct CachedBuild {
 };
 
 // Opens the cache for a compile of `program_text` by `spec`'s row. Nothing
-// without --build-cache, for a row without a compile step, or in a work
-// directory of the caller's: what the caller keeps there (headers the
-// source includes) is not part of the key.
+// without --build-cache, for a row without a compile step, or when the
+// caller adds files to the work directory (its own directory, --files):
+// what the caller puts there (headers the source includes) is not part of
+// the key.
 CachedBuild open_cached_build(const LanguageSpec& spec, std::string_view program_text, const RunLimits& limits,
-                              bool callers_dir);
+                              bool callers_files);
 
 // Copies the stored build into the run's scratch directory; true on a hit.
 bool restore_build(CachedBuild& build, const PreparedRun& run);

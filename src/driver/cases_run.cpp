@@ -7,6 +7,7 @@
 #include "driver/cached_build.hpp"
 #include "driver/run_driver.hpp"
 #include "judge/judge.hpp"
+#include "phase/termination.hpp"
 #include "report/run_report.hpp"
 #include "workspace/case_dir.hpp"
 #include "workspace/case_reset.hpp"
@@ -155,7 +156,8 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     const CasesState st{run, dir, limits, judging, dir_identity(run.scratch_dir), !workdir, guard.identity()};
     Json top;
     bool settled = false;  // the first case that is not "OK" decides the top level
-    for (std::size_t i = 0; i < dir.cases.size() && line.ok(); ++i) {
+    // A termination signal ends the case that runs; no other starts.
+    for (std::size_t i = 0; i < dir.cases.size() && line.ok() && termination_signal() == 0; ++i) {
         const CaseFile& file = dir.cases[i];
         if (i > 0) line.put(",");
         if (settled && judging.stop_at_first_failure) {
@@ -183,6 +185,9 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
 bool run_cases(const std::string& language, std::string program_text, const std::string& cases_dir,
                const RunLimits& limits, const std::optional<std::string>& workdir, const Judging& judging,
                const LineSink& sink) {
+    // As for a single run: a termination signal unwinds, and the work
+    // directory goes with the rest.
+    const TerminationDeferred deferred;
     Line line(sink);
     bool streaming = false;  // `{"cases":[` written
     bool closed = false;     // `],` written

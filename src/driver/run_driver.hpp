@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "catalogue/language_spec.hpp"
 #include "common/child_user.hpp"
@@ -29,11 +30,21 @@ struct Judging {
     bool stop_at_first_failure = false;  // --cases: skip the cases after the first that is not "OK"
 };
 
+// Files a single run is given before its first phase and gives back after
+// its last.
+struct FileTransfer {
+    std::optional<std::string> files_dir;  // --files: copied into the work directory
+    std::vector<std::string> fetch;        // --fetch: read back into "files", in order
+};
+
 // The program and the input are taken by value and let go once they are
 // written to the run's files (see run_phase). A single run is judged when
-// it has an expected answer or a checker.
+// it has an expected answer or a checker. A termination signal received
+// meanwhile ends the run early (see termination_signal); its report is
+// then not to be printed.
 Json run(const std::string& language, std::string program_text, std::string stdin_text,
-         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging = {});
+         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging = {},
+         const FileTransfer& transfer = {});
 
 // The steps of a run, shared with a run of one program over many inputs.
 

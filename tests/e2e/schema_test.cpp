@@ -117,6 +117,15 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
                                  {"--cases", judge_cases.path(), "--interactor", judge_dir / "interactor",
                                   "--transcript-kb", "1"}),
            "OK");
+    // --fetch: the files read back, and the one over the cap.
+    const json fetched = report("fetched files",
+                                run_of("bash", "echo hi > a; head -c 2000 /dev/zero > big\n",
+                                       {"--max-output-kb", "1", "--fetch", "a", "--fetch", "big", "--fetch", "none"}),
+                                "OK");
+    EXPECT_EQ(fetched.value("files", json()), (json{{"a", "aGkK"}})) << fetched.dump();
+    json bad_base64 = fetched;
+    bad_base64["files"]["a"] = "aGk";
+    add("files not in padded base64", "run_report", bad_base64, false);
     add("setup error", "setup_error", output_of(run_exec(run_of("klingon", ""))));
     add("--languages", "languages", discovery("--languages"));
     add("--probe", "probe", discovery("--probe"));
