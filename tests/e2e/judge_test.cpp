@@ -346,6 +346,14 @@ TEST(ValidatorBuild, BuildsOnceFromTheSourcesAndNamesWhatFails) {
     unlink((src / "check.py").c_str());
     EXPECT_EQ(status_of(py.value() + " 41"), 42);
 
+    // A build script makes `run` in a private copy; the sources stay as they are.
+    ASSERT_EQ(mkdir((src / "scripted").c_str(), 0755), 0);
+    write_file(src / "scripted/build", "printf '#!/bin/sh\\nexit 42\\n' > run\nchmod +x run\n", 0755);
+    tessimar::Result<std::string> scripted = tessimar::build_validator(src / "scripted", cache / "validators", limits);
+    ASSERT_TRUE(scripted.ok()) << scripted.error();
+    EXPECT_EQ(status_of(scripted.value()), 42);
+    EXPECT_FALSE(exists(src / "scripted/run"));
+
     // A broken source names its file; a link in the sources is refused.
     ASSERT_EQ(mkdir((src / "broken").c_str(), 0755), 0);
     write_file(src / "broken/broken.cpp", "int main() { return nope; }\n");
