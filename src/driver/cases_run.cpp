@@ -142,7 +142,13 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     const bool judged_dir = every_case || dir.judged_cases() > 0;
     const std::size_t cases_judged = every_case ? dir.cases.size() : dir.judged_cases();
     std::size_t cases_passed = 0;
+    // The cases' scores: a case's own, else 1 when it passed and 0 when not.
+    // Reported only when some case had one of its own.
+    double score_sum = 0;
+    bool scored = false;
     const auto add_counts = [&](Json& top) {
+        if (top.is_object()) top.erase("score");  // the deciding case's own
+        if (scored) top["score"] = score_sum;
         if (!judged_dir) return;
         top["cases_judged"] = cases_judged;
         top["cases_passed"] = cases_passed;
@@ -168,7 +174,14 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         }
         Json report = case_report(st, file, compile.compile_ms);
         if (judged_dir && !report.contains("passed")) add_check_result(report, CheckResult{});
-        if (report.value("passed", Json(nullptr)) == Json(true)) ++cases_passed;
+        const bool passed = report.value("passed", Json(nullptr)) == Json(true);
+        if (passed) ++cases_passed;
+        if (const auto score = report.find("score"); score != report.end() && score->is_number()) {
+            scored = true;
+            score_sum += score->get<double>();
+        } else if (passed) {
+            score_sum += 1;
+        }
         line.put(compact(build_case_object(file.name(), report)));
         if (!settled) {
             settled = report.value("verdict", "") != "OK";

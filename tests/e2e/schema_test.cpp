@@ -111,6 +111,15 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
     json wa_ok = failed;
     wa_ok["verdict"] = "WA";
     add("WA without passed false", "run_report", wa_ok, false);
+    // Scored: a checker's points on a case and their sum on top.
+    write_file(judge_dir / "points", "#!/bin/sh\necho 'points 0.5' >&2\nexit 7\n", 0755);
+    const json scored = report("scored", run_of("bash", "echo 1\n", {"--cases", judge_cases.path(), "--checker",
+                                                                     judge_dir / "points"}),
+                               "WA");
+    EXPECT_EQ(scored.at("score"), json(1.0)) << scored.dump();
+    json score_text = scored;
+    score_text["cases"][0]["score"] = "0.5";
+    add("a score that is not a number", "run_report", score_text, false);
     // Interactive: the interactor's object and a transcript, per case and on top.
     write_file(judge_dir / "interactor", "#!/bin/sh\nread x\necho \"got $x\"\n[ \"$x\" = hi ]\n", 0755);
     report("interactive", run_of("bash", "echo hi\nread r\n",
