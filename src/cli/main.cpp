@@ -20,6 +20,7 @@
 #include "driver/problem_run.hpp"
 #include "driver/run_driver.hpp"
 #include "phase/spawn.hpp"
+#include "phase/termination.hpp"
 
 using namespace tessimar;
 
@@ -33,6 +34,20 @@ void ensure_standard_descriptors() {
         const int null_fd = open("/dev/null", O_RDWR);
         if (null_fd >= 0 && null_fd != fd) close(null_fd);
     }
+}
+
+// Writes a piece of the --cases line to standard output; false when it
+// cannot be written, or when a termination signal came (a reader that
+// does not read cannot hold the runner then).
+bool write_unless_ending(std::string_view piece) {
+    while (!piece.empty()) {
+        if (termination_signal() != 0) return false;
+        const ssize_t n = write(1, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        piece.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return termination_signal() == 0;
 }
 
 Json answer(Mode mode, const std::vector<std::string>& args) {
@@ -57,9 +72,11 @@ Json answer(Mode mode, const std::vector<std::string>& args) {
     if (!settings) return build_setup_error_report(settings.error());
     if (!program)
         return build_setup_error_report("cannot read the program from standard input: " + program.error());
+    if (const Status files = check_file_options(options); !files) return build_setup_error_report(files.error());
     Judging judging{std::move(settings.value()), std::move(expected.value()), options.stop_at_first_failure};
+    const FileTransfer transfer{std::move(options.files), std::move(options.fetch)};
     return run(options.language, std::move(program.value()), std::move(options.stdin_text), options.limits,
-               options.workdir, std::move(judging));
+               options.workdir, std::move(judging), transfer);
 }
 
 // --cases and --problem write their line piece by piece while the cases run; --stdin and
@@ -69,7 +86,7 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     if (select_mode(args) != Mode::Run) return std::nullopt;
     RunOptions options = scan_options(args);
     if (!options.cases && !options.problem) return std::nullopt;
-    const auto to_stdout = [](std::string_view piece) { return write_all(1, piece.data(), piece.size()) == 0; };
+    const auto to_stdout = [](std::string_view piece) { return write_unless_ending(piece); };
     Result<std::string> program = read_all(0);
     const auto setup_error = [&](const std::string& message) {
         return to_stdout(to_json_line(build_setup_error_report(message))) ? 0 : 1;
@@ -77,6 +94,7 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     Result<JudgeSettings> settings = make_judge_settings(options.judge);
     if (!settings) return setup_error(settings.error());
     if (!program) return setup_error("cannot read the program from standard input: " + program.error());
+    if (const Status files = check_file_options(options); !files) return setup_error(files.error());
     if (options.problem) {
         // The package decides how output is judged.
         if (options.cases || options.judge.check || options.judge.checker || options.judge.interactor ||
@@ -128,13 +146,21 @@ int main(int argc, char** argv) {
     // Batch mode comes after the discovery options: `--batch F --probe` probes.
     if (mode == Mode::Run)
         if (const std::optional<int> status = run_batch_mode(args, argc > 0 ? argv[0] : nullptr)) return *status;
+    // SIGTERM, SIGINT and SIGHUP: the children are ended and, once a run has
+    // begun, the run unwinds and removes what it made; the runner then exits
+    // with 128 + the signal and prints nothing more.
+    install_termination_handler();
     std::string line;
     try {
-        if (const std::optional<int> status = run_cases_mode(args)) return *status;
+        if (const std::optional<int> status = run_cases_mode(args)) {
+            if (const int sig = termination_signal()) return 128 + sig;
+            return *status;
+        }
         line = to_json_line(answer(mode, args));
     } catch (const std::exception&) {
         line = to_json_line(build_setup_error_report("internal error: out of memory"));
     }
+    if (const int sig = termination_signal()) return 128 + sig;
     // Exit status 1 only when the report itself could not be delivered.
     return write_all(1, line.data(), line.size()) == 0 ? 0 : 1;
 }

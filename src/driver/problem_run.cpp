@@ -6,9 +6,13 @@
 
 #include "catalogue/resolve.hpp"
 #include "common/text.hpp"
+#include "driver/cached_build.hpp"
+#include "driver/validator_build.hpp"
+#include "judge/default_validator.hpp"
 #include "judge/group_score.hpp"
 #include "judge/judge.hpp"
 #include "package/problem_package.hpp"
+#include "phase/termination.hpp"
 #include "report/run_report.hpp"
 #include "workspace/case_reset.hpp"
 #include "workspace/tree.hpp"
@@ -40,26 +44,20 @@ std::string compact(const Json& value) {
     return text;
 }
 
-Result<std::string> build_package_validator(const std::string& source, const std::string&, const RunLimits&) {
-    return Error{"cannot build the output validator " + display_path(source) + ": not available yet"};
-}
-
+// The default validator with a case's flags.
 Status set_default_validator(JudgeSettings& s, const std::vector<std::string>& words) {
-    s.mode = CheckMode::Tokens;
-    s.ignore_case = true;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (words[i] == "case_sensitive") s.ignore_case = false;
-        else if (words[i] == "space_change_sensitive") continue;
-        else if (words[i].rfind("float_", 0) == 0 && i + 1 < words.size()) {
-            s.mode = CheckMode::Floats;
-            s.tolerance = parse_decimal(words[++i]).value_or(1e-6);
-        } else return Error{"unknown output validator flag '" + words[i] + "'"};
-    }
+    Result<DefaultValidatorFlags> flags = parse_default_validator_flags(words);
+    if (!flags) return Error{flags.error()};
+    s.default_validator = flags.value();
     return Status::success();
 }
 
-std::optional<double> check_score(const CheckResult&) { return std::nullopt; }
-std::optional<double> validator_score(const Json&) { return std::nullopt; }
+// An interactor's score.txt, as its exchange's report carries it.
+std::optional<double> validator_score(const Json& report) {
+    const auto it = report.find("score");
+    if (it == report.end() || !it->is_number()) return std::nullopt;
+    return it->get<double>();
+}
 
 // The caller's limits with the package's where the caller set none.
 RunLimits package_limits(RunLimits limits, const ProblemPackage& pkg, bool timeout_given) {
@@ -80,9 +78,9 @@ struct PackageJudge {
 Result<PackageJudge> make_package_judge(const ProblemPackage& pkg, const RunLimits& limits) {
     PackageJudge j;
     if (pkg.validator_source) {
-        Result<std::string> cache = validator_cache_root();
+        Result<std::string> cache = validator_cache_root(limits);
         if (!cache) return Error{cache.error()};
-        Result<std::string> built = build_package_validator(*pkg.validator_source, cache.value(), limits);
+        Result<std::string> built = build_validator(*pkg.validator_source, cache.value(), limits);
         if (!built) return Error{built.error()};
         j.base.protocol = JudgeProtocol::Kattis;
         if (pkg.interactive) j.base.interactor = built.value();
@@ -169,7 +167,7 @@ Json case_report(ProblemState& st, const PackageCase& c, std::size_t index, std:
     CheckResult result;
     if (report.value("verdict", "") == "OK")
         result = judge_output(with_args, judged, st.run.scratch_dir, st.run.compile_paths.python_path, st.limits);
-    score = check_score(result);
+    score = result.score;
     add_check_result(report, result);
     return report;
 }
@@ -239,7 +237,8 @@ GroupOutcome judge_group(ProblemState& st, std::size_t g, bool skip) {
     std::vector<ItemResult> items;
     for (std::size_t i = 0; i < group.items.size() && st.line.ok(); ++i) {
         const GroupItem& item = group.items[i];
-        const bool halt = stop || (st.stop_everything && st.failed);
+        // A termination signal ends the case that runs; no other starts.
+        const bool halt = stop || (st.stop_everything && st.failed) || termination_signal() != 0;
         ItemResult r;
         if (item.is_case) {
             r = halt ? skip_case(st, st.pkg.cases[item.index]) : judge_case(st, item.index);
@@ -276,6 +275,7 @@ Body run_body(const LanguageSpec& spec, const ProblemPackage& pkg, const Package
         w = created.value();
         guard = CreatedDir(w, dir_identity(w));
     }
+    CachedBuild build = open_cached_build(spec, program_text, limits, workdir.has_value());
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
     std::string().swap(program_text);
     if (!prepared) return Body{build_setup_error_report(prepared.error())};
@@ -283,7 +283,7 @@ Body run_body(const LanguageSpec& spec, const ProblemPackage& pkg, const Package
     std::optional<WorkDirReturn> give_back;
     if (workdir) give_back.emplace(user, run);
 
-    CompileStep compile = compile_step(run, limits);
+    CompileStep compile = compile_step(run, limits, &build);
     streaming = true;
     line.put("{\"cases\":[");
     if (compile.failure) {
@@ -316,18 +316,22 @@ Body run_body(const LanguageSpec& spec, const ProblemPackage& pkg, const Package
     if (verdict == "SKIPPED") verdict = top.value("verdict", "SKIPPED");
     top["verdict"] = verdict;
     top["ok"] = verdict == "OK";
+    top.erase("score");  // the deciding case's own
     if (pkg.scoring) top["score"] = score;
+    if (compile.cached) top["build_cached"] = true;
     return Body{std::move(top), true};
 }
 
 }  // namespace
 
-Result<std::string> validator_cache_root() {
+Result<std::string> validator_cache_root(const RunLimits& limits) {
+    if (limits.build_cache) return join_path(*limits.build_cache, "validators");
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     std::string base;
     if (xdg && xdg[0] == '/') base = xdg;
     else if (const char* home = std::getenv("HOME"); home && home[0] == '/') base = join_path(home, ".cache");
-    else return Error{"no place for built validators: neither XDG_CACHE_HOME nor HOME is an absolute path"};
+    else return Error{"no place for built validators: neither XDG_CACHE_HOME nor HOME is an absolute path "
+                      "(or give --build-cache)"};
     return join_path(join_path(base, "tessimar-exec"), "validators");
 }
 

@@ -25,8 +25,8 @@ struct ProblemOptions {
 bool run_problem(const std::string& language, std::string program_text, const ProblemOptions& options,
                  const RunLimits& limits, const std::optional<std::string>& workdir, const LineSink& sink);
 
-// Where validators built from packages are kept: $XDG_CACHE_HOME, else
-// $HOME/.cache, then tessimar-exec/validators.
-Result<std::string> validator_cache_root();
+// Where validators built from packages are kept: --build-cache DIR/validators
+// when given, else $XDG_CACHE_HOME (or $HOME/.cache)/tessimar-exec/validators.
+Result<std::string> validator_cache_root(const RunLimits& limits);
 
 }  // namespace tessimar
