@@ -347,3 +347,39 @@ TEST_F(Interactive, PackageFormatInteractorAndBatch) {
     EXPECT_EQ(line.at("cases")[0].value("transcript", "").rfind("> 500\n< higher\n", 0), 0u) << line.dump();
     EXPECT_EQ(line.at("cases")[1].value("verdict", ""), "WA") << line.dump();
 }
+
+// A problem package whose validator is its interactor (type: interactive).
+TEST(InteractivePackage, TheValidatorIsTheInteractorOfEveryCase) {
+    const char* bisect =
+        "lo, hi = 1, 1000\n"
+        "while True:\n"
+        "    mid = (lo + hi) // 2\n"
+        "    print(mid, flush=True)\n"
+        "    answer = input()\n"
+        "    if answer == 'correct':\n"
+        "        break\n"
+        "    if answer == 'higher':\n"
+        "        lo = mid + 1\n"
+        "    else:\n"
+        "        hi = mid - 1\n";
+    TempDir cache;
+    Invocation inv = run_of("python3", bisect, {"--problem", std::string(TESSIMAR_TEST_PACKAGES) + "/interactive"});
+    inv.set["XDG_CACHE_HOME"] = cache.path();
+    json j = report_of(run_exec(inv));
+    ASSERT_EQ(j.value("cases", json::array()).size(), 2u) << j.dump();
+    for (const json& c : j.at("cases")) {
+        EXPECT_EQ(c.value("verdict", ""), "OK") << c.dump();
+        EXPECT_EQ(c.at("interactor").value("exit_code", 0), 42) << c.dump();
+        EXPECT_EQ(c.at("interactor").value("message", "").rfind("found in ", 0), 0u) << c.dump();
+    }
+    EXPECT_EQ(j.value("verdict", ""), "OK");
+
+    // Always 500: never found; the interactor rejects and the pass-fail problem ends there.
+    inv.input = "print(500, flush=True)\nwhile input() != 'correct':\n    print(500, flush=True)\n";
+    j = report_of(run_exec(inv));
+    ASSERT_EQ(j.value("cases", json::array()).size(), 2u) << j.dump();
+    EXPECT_EQ(j.at("cases").at(0).value("verdict", ""), "WA") << j.dump();
+    EXPECT_EQ(j.at("cases").at(0).at("interactor").value("message", ""), "not found") << j.dump();
+    EXPECT_EQ(j.at("cases").at(1).value("verdict", ""), "SKIPPED");
+    EXPECT_EQ(j.value("verdict", ""), "WA");
+}

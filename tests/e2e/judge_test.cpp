@@ -468,3 +468,54 @@ TEST(Problem, BadPackagesPrintTheErrorObjectAndRunNothing) {
     EXPECT_NE(j.value("error", "").find("--problem judges with the package's own"), std::string::npos) << j.dump();
     EXPECT_FALSE(exists(marker / "ran"));
 }
+
+TEST(Problem, CustomValidatorsInCppAndPythonGetTheirArgumentsAndGiveScores) {
+    // C++ with a header of its own; it gives each case half the answer as its score.
+    const char* doubler = "print(int(input()) * 2)\n";
+    PackageRun r = judge_package("validator_cpp", "python3", doubler);
+    EXPECT_EQ(r.verdicts, (std::vector<std::string>{"OK", "OK"})) << r.report.dump();
+    EXPECT_EQ(r.scores, (std::vector<json>{3.0, 4.0}));
+    EXPECT_EQ(r.report.value("score", -1.0), 7.0);
+    r = judge_package("validator_cpp", "python3", "print(1)\n");
+    EXPECT_EQ(r.verdicts, (std::vector<std::string>{"WA", "SKIPPED"})) << r.report.dump();
+    EXPECT_EQ(r.report.value("check_message", ""), "expected 6");
+    EXPECT_EQ(r.report.value("score", -1.0), 0.0);
+
+    // Python; its modulus comes from data/test_group.yaml, or the case's own 2.yaml.
+    const char* plus7 = "print(int(input()) + 7)\n";
+    r = judge_package("validator_py", "python3", plus7);
+    EXPECT_EQ(r.names, (std::vector<std::string>{"sample/1", "secret/1", "secret/2"})) << r.report.dump();
+    EXPECT_EQ(r.verdicts, (std::vector<std::string>{"OK", "OK", "WA"}));
+    EXPECT_EQ(r.report.value("check_message", ""), "13 is not 6 modulo 1000");
+
+    // A validator that does not build: the error object, and nothing runs.
+    TempDir pkg;
+    for (const char* d : {"data", "data/secret", "output_validator"}) ASSERT_EQ(mkdir((pkg / d).c_str(), 0755), 0);
+    write_file(pkg / "data/secret/1.in", "1\n");
+    write_file(pkg / "data/secret/1.ans", "1\n");
+    write_file(pkg / "problem.yaml", "problem_format_version: 2023-07-draft\n");
+    write_file(pkg / "output_validator/validate.cpp", "int main() { return }\n");
+    TempDir cache;
+    Invocation inv = run_of("python3", "print(1)\n", {"--problem", pkg.path()});
+    inv.set["XDG_CACHE_HOME"] = cache.path();
+    const json j = report_of(run_exec(inv));
+    EXPECT_EQ(j.value("ok", true), false);
+    EXPECT_NE(j.value("error", "").find("validate.cpp"), std::string::npos) << j.dump();
+    EXPECT_FALSE(j.contains("cases"));
+}
+
+TEST(Problem, ThePackagesTimeLimitUnlessTheCallerGivesOne) {
+    TempDir pkg;
+    for (const char* d : {"data", "data/secret"}) ASSERT_EQ(mkdir((pkg / d).c_str(), 0755), 0);
+    write_file(pkg / "data/secret/1.in", "1\n");
+    write_file(pkg / "data/secret/1.ans", "1\n");
+    write_file(pkg / ".timelimit", "0.25\n");
+    // The default limit would be 10 s; the package's ends it well before.
+    json j = report_of(run_exec(run_of("bash", "sleep 30\n", {"--problem", pkg.path()})));
+    EXPECT_EQ(j.value("verdict", ""), "TLE") << j.dump();
+    EXPECT_LT(j.value("duration_ms", 99999), 9000) << j.dump();
+    // The caller's limit wins: the runner never ends a run before it.
+    j = report_of(run_exec(run_of("bash", "sleep 30\n", {"--problem", pkg.path(), "--timeout-ms", "1500"})));
+    EXPECT_EQ(j.value("verdict", ""), "TLE") << j.dump();
+    EXPECT_GE(j.value("duration_ms", 0), 1500) << j.dump();
+}
