@@ -65,10 +65,10 @@ for pkg in plain custom; do
 done
 
 hyperfine --style basic --runs "$runs" --warmup 1 --export-json "$work/times.json" \
-    -n "--problem, default validator" "$exe --lang cpp --problem $work/plain < $work/main.cpp > /dev/null" \
-    -n "--cases, --check tokens" "$exe --lang cpp --cases $work/cases-plain < $work/main.cpp > /dev/null" \
-    -n "--problem, custom validator" "$exe --lang cpp --problem $work/custom < $work/main.cpp > /dev/null" \
-    -n "--cases, --checker" "$exe --lang cpp --cases $work/cases-custom --checker $work/validator --judge-protocol kattis < $work/main.cpp > /dev/null"
+    -n "problem, default validator" "$exe --lang cpp --problem $work/plain < $work/main.cpp > /dev/null" \
+    -n "cases, check tokens" "$exe --lang cpp --cases $work/cases-plain < $work/main.cpp > /dev/null" \
+    -n "problem, custom validator" "$exe --lang cpp --problem $work/custom < $work/main.cpp > /dev/null" \
+    -n "cases, checker" "$exe --lang cpp --cases $work/cases-custom --checker $work/validator --judge-protocol kattis < $work/main.cpp > /dev/null"
 
 TARGET="$target" python3 - "$work/times.json" <<'PY'
 import json, os, sys
