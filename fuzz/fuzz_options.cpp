@@ -40,6 +40,7 @@ constexpr std::string_view kModelValueOptions[] = {
     "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
     "--build-cache", "--build-cache-mb",
     "--files",      "--fetch",
+    "--problem",
 };
 
 bool model_value_option(std::string_view a) {
@@ -55,7 +56,8 @@ struct Model {
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
     std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker,
-        interactor, judge_protocol, build_cache, files;
+        interactor, judge_protocol, build_cache, files, problem;
+    bool timeout_given = false;
     std::optional<std::uint64_t> transcript_kb;
     std::vector<std::string> judge_args;  // every occurrence, in order
     std::vector<std::string> fetch;       // every occurrence, in order
@@ -74,6 +76,7 @@ std::optional<std::string>* text_field(Model& m, const std::string& a) {
     if (a == "--judge-protocol") return &m.judge_protocol;
     if (a == "--build-cache") return &m.build_cache;
     if (a == "--files") return &m.files;
+    if (a == "--problem") return &m.problem;
     return nullptr;
 }
 
@@ -107,9 +110,11 @@ Model model_scan(const std::vector<std::string>& args) {
         if (a == "--timeout") {
             m.timeout = n.value_or(10);
             m.timeout_ms.reset();
+            m.timeout_given = true;
         } else if (a == "--timeout-ms") {
             m.timeout_ms = n;
             if (!n) m.timeout = 10;
+            m.timeout_given = true;
         } else if (a == "--compile-timeout") {
             m.compile_timeout_ms.reset();
             if (n) m.compile_timeout_ms = *n > UINT64_MAX / 1000 ? UINT64_MAX : *n * 1000;
@@ -199,6 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.limits.build_cache == m.build_cache);
     FUZZ_CHECK(o.limits.build_cache_mb == m.build_cache_mb);
     FUZZ_CHECK(o.cases == m.cases);
+    FUZZ_CHECK(o.problem == m.problem);
+    FUZZ_CHECK(o.timeout_given == m.timeout_given);
     FUZZ_CHECK(o.stdin_text == m.stdin_text);
     FUZZ_CHECK(o.stdin_file == m.stdin_file);
     FUZZ_CHECK(o.workdir == m.workdir);
