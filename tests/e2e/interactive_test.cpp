@@ -375,7 +375,15 @@ TEST(InteractivePackage, TheValidatorIsTheInteractorOfEveryCase) {
     EXPECT_EQ(j.value("verdict", ""), "OK");
 
     // Always 500: never found; the interactor rejects and the pass-fail problem ends there.
-    inv.input = "print(500, flush=True)\nwhile input() != 'correct':\n    print(500, flush=True)\n";
+    // The program waits to be ended, so that the interactor is surely first.
+    inv.input =
+        "import time\n"
+        "try:\n"
+        "    print(500, flush=True)\n"
+        "    while input() != 'correct':\n"
+        "        print(500, flush=True)\n"
+        "except EOFError:\n"
+        "    time.sleep(60)\n";
     j = report_of(run_exec(inv));
     ASSERT_EQ(j.value("cases", json::array()).size(), 2u) << j.dump();
     EXPECT_EQ(j.at("cases").at(0).value("verdict", ""), "WA") << j.dump();
