@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "common/fd.hpp"
+#include "common/random_name.hpp"
 #include "common/text.hpp"
 #include "judge/compare.hpp"
 #include "phase/child_env.hpp"
@@ -220,16 +220,6 @@ std::string key_of(const std::string& manifest) {
     char hex[33];
     std::snprintf(hex, sizeof hex, "%016llx%016llx", static_cast<unsigned long long>(a),
                   static_cast<unsigned long long>(b));
-    return hex;
-}
-
-std::string random_hex() {
-    static std::uint64_t counter = 0;
-    std::uint64_t bits = 0;
-    if (retry_eintr([&] { return getrandom(&bits, sizeof bits, GRND_NONBLOCK); }) != sizeof bits)
-        bits = static_cast<std::uint64_t>(getpid()) << 32 ^ ++counter;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(bits));
     return hex;
 }
 

@@ -1,13 +1,13 @@
 #include "judge/judge_protocol.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 
+#include "common/random_name.hpp"
 #include "common/text.hpp"
 #include "judge/compare.hpp"
 #include "judge/judge_settings.hpp"
@@ -99,15 +99,7 @@ CheckResult exit_result(JudgeProtocol protocol, std::int64_t code, const std::st
 // A new name in the scratch directory each time. An entry the program left
 // under it makes mkdirat fail (a link is not followed), and another name is
 // tried.
-std::string feedback_name() {
-    static std::uint64_t counter = 0;
-    std::uint64_t bits = 0;
-    if (retry_eintr([&] { return getrandom(&bits, sizeof bits, GRND_NONBLOCK); }) != sizeof bits)
-        bits = static_cast<std::uint64_t>(getpid()) << 32 ^ ++counter;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(bits));
-    return std::string("_tessimar_feedback_") + hex;
-}
+std::string feedback_name() { return std::string("_tessimar_feedback_") + random_hex(); }
 
 }  // namespace
 
