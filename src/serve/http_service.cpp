@@ -23,6 +23,7 @@
 #include "common/fd.hpp"
 #include "common/text.hpp"
 #include "serve/metrics.hpp"
+#include "serve/run_code.hpp"
 #include "serve/runner_pool.hpp"
 #include "serve/scheduler.hpp"
 #include "serve/serve_options.hpp"
@@ -105,6 +106,7 @@ struct Route {
     http::verb method;
 };
 constexpr Route kRoutes[] = {{"/run", http::verb::post},
+                             {"/run_code", http::verb::post},
                              {"/v1/ping", http::verb::get},
                              {"/health", http::verb::get},
                              {"/metrics", http::verb::get}};
@@ -224,6 +226,9 @@ private:
     std::string method_ = "-", target_ = "-", endpoint_ = "other";
     std::string verdict_ = "-";
     std::string id_;  // the running request's id (JSON text), empty: none
+    // A /run_code request: its answer is made from the batch line.
+    bool run_code_ = false;
+    bool has_compile_phase_ = false;
     std::optional<Ticket> ticket_;
 };
 
@@ -254,6 +259,7 @@ void Session::read_header() {
     endpoint_ = "other";
     verdict_ = "-";
     id_.clear();
+    run_code_ = has_compile_phase_ = false;
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(service_.options().max_request_mb << 20);
@@ -353,8 +359,19 @@ void Session::dispatch() {
 
 void Session::handle_run() {
     if (service_.stopping()) return respond_error(503, "the service is stopping", false);
-    HttpRun prepared = prepare_run(std::move(parser_->get().body()), service_.rules());
+    std::string body = std::move(parser_->get().body());
     parser_->get().body().clear();
+    if (endpoint_ == "/run_code") {
+        // Their request becomes one batch request, which then goes the way
+        // of a /run body: the same ceilings, translation and runner.
+        RunCodeCall call = translate_run_code(body);
+        if (call.kind == RunCodeCall::Kind::Invalid) return respond_error(400, call.text);
+        if (call.kind == RunCodeCall::Kind::UnknownLanguage) return respond(200, std::move(call.text));
+        body = std::move(call.batch_request);
+        run_code_ = true;
+        has_compile_phase_ = call.has_compile_phase;
+    }
+    HttpRun prepared = prepare_run(std::move(body), service_.rules());
     id_ = prepared.id;
     if (!prepared.run) return respond(prepared.refusal.status, std::move(prepared.refusal.body));
     const auto deadline = arrived_ + std::chrono::milliseconds(std::min<std::uint64_t>(
@@ -395,14 +412,20 @@ void Session::watch_disconnect() {
 
 void Session::on_outcome(const RunnerOutcome& outcome) {
     if (phase_ != Phase::Waiting) return;
-    const HttpAnswer answer = outcome.start_error ? HttpAnswer{500, error_line(*outcome.start_error, id_)}
-                                                  : answer_run(outcome.report, outcome.status, id_);
+    HttpAnswer answer = outcome.start_error
+                            ? HttpAnswer{500, error_line(*outcome.start_error, id_), *outcome.start_error}
+                            : answer_run(outcome.report, outcome.status, id_);
     ticket_.reset();
     beast::error_code ignored;
     stream_.socket().cancel(ignored);  // the disconnect watch
     verdict_ = answer.status == 200 ? verdict_of(answer.body) : "-";
     if (verdict_ != "-") service_.metrics().count_verdict(verdict_);
-    respond(answer.status, answer.body);
+    if (run_code_) {
+        // Their clients read every failure of the service from a 200 body.
+        if (answer.status != 200) return respond(200, run_code_sandbox_error(answer.error));
+        return respond(200, run_code_response(answer.body, has_compile_phase_));
+    }
+    respond(answer.status, std::move(answer.body));
 }
 
 void Session::on_expired(std::uint64_t budget_ms) {

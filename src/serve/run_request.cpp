@@ -27,12 +27,13 @@ HttpRun prepare_run(std::string body, const ServiceRules& rules) {
     BatchRequest request = translate_request(std::move(body), kLine, rules.defaults);
     if (request.id_given) out.id = request.id;
     if (!request.run) {
-        out.refusal = {400, error_line(without_line_prefix(request.run.error()), out.id)};
+        const std::string why = without_line_prefix(request.run.error());
+        out.refusal = {400, error_line(why, out.id), why};
         return out;
     }
     const RequestLimits limits = rules.limits_of(request.run.value().args);
     if (const std::optional<std::string> why = exceeds_ceilings(rules.ceilings, limits)) {
-        out.refusal = {400, error_line(*why, out.id)};
+        out.refusal = {400, error_line(*why, out.id), *why};
         return out;
     }
     out.start_budget_ms = start_budget_ms(limits);
@@ -41,8 +42,9 @@ HttpRun prepare_run(std::string body, const ServiceRules& rules) {
 }
 
 HttpAnswer answer_run(const std::string& report, int wait_status, const std::string& id) {
-    if (std::optional<BatchLine> line = output_line_from_report(report, id)) return {200, std::move(line->text)};
-    return {500, error_line("the runner ended without a report (" + describe_status(wait_status) + ")", id)};
+    if (std::optional<BatchLine> line = output_line_from_report(report, id)) return {200, std::move(line->text), {}};
+    const std::string why = "the runner ended without a report (" + describe_status(wait_status) + ")";
+    return {500, error_line(why, id), why};
 }
 
 }  // namespace tessimar

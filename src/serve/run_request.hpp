@@ -25,7 +25,8 @@ struct ServiceRules {
 
 struct HttpAnswer {
     unsigned status = 200;
-    std::string body;  // JSON, ending in a line feed
+    std::string body;   // JSON, ending in a line feed
+    std::string error;  // the message of an error body
 };
 
 struct HttpRun {

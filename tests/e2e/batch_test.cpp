@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "serve/run_code.hpp"
 #include "test_support.hpp"
 
 using namespace testing_support;
@@ -404,4 +405,56 @@ TEST(Batch, RewardExampleScoresEveryProgram) {
     EXPECT_EQ(reward, (std::map<std::string, double>{
                           {"doubles", 1.0}, {"off-by-one", 0.5}, {"sum", 2.0 / 3.0}, {"no-compile", 0.0}}))
         << r.out;
+}
+
+// /run_code requests (SandboxFusion's shape) through the real batch: the
+// translated lines are accepted and run, and their output lines come back as
+// the responses their clients score.
+TEST(Batch, RunCodeRequestsRunAndComeBackInTheirShape) {
+    using tessimar::RunCodeCall;
+    using tessimar::run_code_response;
+    using tessimar::translate_run_code;
+    struct Case {
+        std::string body;
+        const char* status;
+        const char* run_status;  // nullptr: run_result is null
+        json return_code;
+    };
+    std::vector<Case> cases = {
+        {R"j({"code":"read x; echo $((x * 2))","language":"bash","stdin":"21\n","run_timeout":5.5,"memory_limit_MB":-1})j",
+         "Success", "Finished", 0},
+        {R"({"code":"kill -SEGV $$","language":"bash","stdin":null,"compile_timeout":10,"run_timeout":10})", "Failed",
+         "Finished", -11},
+        {R"({"code":"exec sleep 30","language":"bash","run_timeout":0.3})", "Failed", "TimeLimitExceeded", -9},
+    };
+    if (have("/usr/bin/gcc"))
+        cases.push_back({R"({"code":"int main( {","language":"c","compile_timeout":30,"run_timeout":5})", "Failed",
+                         nullptr, nullptr});
+    std::string input;
+    std::vector<bool> compiles;
+    for (const Case& c : cases) {
+        const RunCodeCall call = translate_run_code(c.body);
+        ASSERT_EQ(call.kind, RunCodeCall::Kind::Run) << c.body << ": " << call.text;
+        input += call.batch_request + "\n";
+        compiles.push_back(call.has_compile_phase);
+    }
+    const ProcessResult r = run_process(batch_of({"--batch", "-", "--jobs", "2"}, input));
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), cases.size()) << r.out;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const json answer = json::parse(run_code_response(lines[i], compiles[i]));
+        EXPECT_EQ(answer["status"], cases[i].status) << cases[i].body << "\n  " << answer.dump();
+        if (cases[i].run_status == nullptr) {
+            EXPECT_TRUE(answer["run_result"].is_null()) << answer.dump();
+            EXPECT_EQ(answer["compile_result"]["status"], "Finished") << answer.dump();
+            EXPECT_NE(answer["compile_result"]["return_code"], 0) << answer.dump();
+            EXPECT_NE(answer["compile_result"]["stderr"].get<std::string>().find("error"), std::string::npos);
+            continue;
+        }
+        EXPECT_TRUE(answer["compile_result"].is_null()) << answer.dump();
+        EXPECT_EQ(answer["run_result"]["status"], cases[i].run_status) << answer.dump();
+        EXPECT_EQ(answer["run_result"]["return_code"], cases[i].return_code) << answer.dump();
+    }
+    EXPECT_EQ(json::parse(run_code_response(lines[0], false))["run_result"]["stdout"], "42\n");
 }

@@ -449,6 +449,42 @@ TEST(ServeHttp, TheTokenGuardsEverythingButPingAndNoProgramSeesIt) {
     EXPECT_EQ(report.value("stdout", "").find("TESSIMAR_SERVE_TOKEN"), std::string::npos);
 }
 
+// /run_code through the service: what verl's reward client sends, scored as
+// it scores it; their errors in their shape, the service's ceilings as for /run.
+TEST(ServeHttp, RunCodeRequestsAreRunAndScoredAsTheirClientsScoreThem) {
+    if (!have("/usr/bin/python3")) GTEST_SKIP() << "no python3";
+    Server server({"--jobs", "2"});
+    TempDir dir;
+    json cases = json::array({
+        {{"language", "bash"}, {"code", "read x; echo $((x * 2))"}, {"stdin", "21\n"}, {"expected", "42"}},
+        {{"language", "python"}, {"code", "print(41)"}, {"expected", "42"}},
+        {{"language", "python"}, {"code", "import time\ntime.sleep(30)"}, {"timeout", 1}},
+        {{"language", "bash"}, {"code", "exit 3"}},
+    });
+    write_file(dir / "cases.json", cases.dump());
+    Invocation inv = run_of("", "", {});
+    inv.args = {TESSIMAR_TEST_SUPPORT_DIR "/sandbox_fusion_client.py",
+                "http://127.0.0.1:" + std::to_string(server.port()) + "/run_code", dir / "cases.json"};
+    const ProcessResult r = run_process(inv, "/usr/bin/python3");
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    const json scores[] = {true, false, -3, -2};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const json line = json::parse(lines[i]);
+        EXPECT_EQ(line["http_status"], 200) << lines[i];
+        EXPECT_EQ(line["score"], scores[i]) << lines[i];
+    }
+    Client c(server.port());
+    const Reply unknown = c.call("POST", "/run_code", R"j({"code":"1","language":"klingon"})j");
+    EXPECT_EQ(unknown.status, 200);
+    EXPECT_EQ(json::parse(unknown.body).value("status", ""), "SandboxError") << unknown.body;
+    EXPECT_EQ(c.call("POST", "/run_code", R"j({"language":"python"})j").status, 400);
+    const Reply over = c.call("POST", "/run_code", R"j({"code":"1","language":"python","run_timeout":60})j");
+    EXPECT_EQ(over.status, 400);
+    EXPECT_NE(over.body.find("'timeout'/'timeout_ms'"), std::string::npos) << over.body;
+}
+
 // 5,000 requests over 256 connections at once, each with its own input:
 // every one is answered as --batch answers it, and each program ran once.
 TEST(ServeLoad, ManyConnectionsGetEveryAnswerOnce) {
