@@ -4,7 +4,9 @@
 # Usage: bench/serve.sh [BUILD_DIR]        (default: build)
 #   REQUESTS     python3 hello-world requests per side (default 1000)
 #   JOBS         --jobs of both (default 2)
-#   CONNECTIONS  concurrent keep-alive connections of the client (default 32)
+#   CONNECTIONS  concurrent keep-alive connections of the client (default 4 x JOBS:
+#                enough to keep every job busy with a queue behind it, few
+#                enough that the client's own threads do not compete with the runs)
 #   MIN_RATIO    the service's runs per second over the batch's, at least (default 0.9)
 #
 # 1. --batch FILE --jobs JOBS on REQUESTS lines, timed: runs per second.
@@ -20,7 +22,7 @@ set -euo pipefail
 build="$(bench_build_dir "${1:-}")"
 requests="${REQUESTS:-1000}"
 jobs="${JOBS:-2}"
-connections="${CONNECTIONS:-32}"
+connections="${CONNECTIONS:-$((4 * jobs))}"
 min_ratio="${MIN_RATIO:-0.9}"
 bench_need python3
 bench_runner "$build"
