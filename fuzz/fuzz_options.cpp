@@ -38,6 +38,8 @@ constexpr std::string_view kModelValueOptions[] = {
     "--max-cpu",    "--max-memory-mb", "--max-output-kb", "--max-data-mb", "--stdin",
     "--stdin-file", "--workdir", "--cases", "--expect-file", "--check",
     "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
+    "--build-cache", "--build-cache-mb",
+    "--files",      "--fetch",
 };
 
 bool model_value_option(std::string_view a) {
@@ -48,14 +50,15 @@ bool model_value_option(std::string_view a) {
 
 struct Model {
     std::string language;
-    std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0, data = 0;
+    std::uint64_t timeout = 10, cpu = 0, memory = 0, output = 0, data = 0, build_cache_mb = 0;
     std::optional<std::uint64_t> timeout_ms, compile_timeout_ms;
     bool no_net = false, contain = false, ignore_case = false, stop_at_first_failure = false;
     std::string stdin_text;
     std::optional<std::string> stdin_file, workdir, cases, expect_file, check, float_tolerance, checker,
-        interactor, judge_protocol;
+        interactor, judge_protocol, build_cache, files;
     std::optional<std::uint64_t> transcript_kb;
     std::vector<std::string> judge_args;  // every occurrence, in order
+    std::vector<std::string> fetch;       // every occurrence, in order
 };
 
 // The value options whose value is kept as text.
@@ -69,6 +72,8 @@ std::optional<std::string>* text_field(Model& m, const std::string& a) {
     if (a == "--checker") return &m.checker;
     if (a == "--interactor") return &m.interactor;
     if (a == "--judge-protocol") return &m.judge_protocol;
+    if (a == "--build-cache") return &m.build_cache;
+    if (a == "--files") return &m.files;
     return nullptr;
 }
 
@@ -120,12 +125,16 @@ Model model_scan(const std::vector<std::string>& args) {
             m.output = n.value_or(0);
         } else if (a == "--max-data-mb") {
             m.data = n.value_or(0);
+        } else if (a == "--build-cache-mb") {
+            m.build_cache_mb = n.value_or(0);
         } else if (a == "--lang") {
             m.language = tessimar::utf8_lossy(v);
         } else if (a == "--stdin") {
             m.stdin_text = v;  // the child's input stays bytes
         } else if (a == "--judge-arg") {
             m.judge_args.push_back(v);  // appended, not replaced
+        } else if (a == "--fetch") {
+            m.fetch.push_back(v);  // appended, not replaced
         } else {
             *text_field(m, a) = v;
         }
@@ -187,6 +196,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.limits.compile_timeout_ms == m.compile_timeout_ms);
     FUZZ_CHECK(o.limits.no_net == m.no_net);
     FUZZ_CHECK(o.limits.contain == m.contain);
+    FUZZ_CHECK(o.limits.build_cache == m.build_cache);
+    FUZZ_CHECK(o.limits.build_cache_mb == m.build_cache_mb);
     FUZZ_CHECK(o.cases == m.cases);
     FUZZ_CHECK(o.stdin_text == m.stdin_text);
     FUZZ_CHECK(o.stdin_file == m.stdin_file);
@@ -198,6 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(o.judge.interactor == m.interactor);
     FUZZ_CHECK(o.judge.transcript_kb == m.transcript_kb);
     FUZZ_CHECK(o.judge.judge_protocol == m.judge_protocol);
+    FUZZ_CHECK(o.files == m.files);
+    FUZZ_CHECK(o.fetch == m.fetch);
     FUZZ_CHECK(o.judge.judge_args == m.judge_args);
     FUZZ_CHECK(o.judge.ignore_case == m.ignore_case);
     FUZZ_CHECK(o.stop_at_first_failure == m.stop_at_first_failure);

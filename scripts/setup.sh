@@ -8,9 +8,10 @@ set -euo pipefail
 # scdoc makes the manual page; python3-jsonschema checks the output schema;
 # dpkg-dev (dpkg-shlibdeps), file and groff-base serve the package check.
 # yaml-cpp reads problem packages; Boost.Beast (header-only) serves HTTP.
+# libssl-dev: libcrypto's SHA-256 for the build cache.
 needed=(cmake g++ make nlohmann-json3-dev libgtest-dev python3 util-linux
         scdoc python3-jsonschema dpkg-dev file gzip groff-base
-        libyaml-cpp-dev libboost-dev)
+        libyaml-cpp-dev libboost-dev libssl-dev)
 if [ "${1:-}" = --fuzz ]; then needed+=(clang libclang-rt-14-dev); fi
 missing=()
 for pkg in "${needed[@]}"; do

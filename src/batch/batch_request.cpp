@@ -1,9 +1,13 @@
 #include "batch/batch_request.hpp"
 
+#include <set>
+
 #include <nlohmann/json.hpp>
 
 #include "batch/batch_options.hpp"
 #include "batch/long_strings.hpp"
+#include "common/base64.hpp"
+#include "common/relative_path.hpp"
 
 namespace tessimar {
 namespace {
@@ -152,7 +156,8 @@ constexpr std::size_t kLongString = 4096;
 
 constexpr const char* kKnownKeys[] = {
     "cases",          "check",           "checker",       "compile_timeout",       "compile_timeout_ms",
-    "contain",        "expected",        "float_tolerance", "id",                  "ignore_case",
+    "contain",        "expected",        "fetch_files",   "files",                 "float_tolerance",
+    "id",             "ignore_case",
     "interactor",     "judge_args",      "judge_protocol", "lang",                 "max_cpu",
     "max_data_mb",    "max_memory_mb",   "max_output_kb", "no_net",                "program",
     "stdin",          "stop_at_first_failure", "tests",   "timeout",               "timeout_ms",
@@ -294,6 +299,66 @@ std::optional<std::string> parse_judge_args(std::string_view line, std::vector<s
     return std::nullopt;
 }
 
+// A path of "files" or "fetch_files": relative, every component a plain
+// name. Returns its components, or why not.
+Result<std::vector<std::string>> request_path(const std::string& path) {
+    Result<std::vector<std::string>> parts = split_relative_path(path, true);
+    if (!parts) return Error{Json(path).dump(-1, ' ', false, Json::error_handler_t::replace) + " " + parts.error()};
+    return parts;
+}
+
+// The "files" member, parsed on its own like "tests": relative paths and
+// their contents in base64.
+std::optional<std::string> parse_files(std::string_view line, std::vector<RequestFile>& out) {
+    Json root = parse_only_member(line, "files");
+    const auto files = root.find("files");
+    if (files == root.end() || !files->is_object())
+        return "'files' must be an object of relative paths and base64 strings";
+    if (files->size() > kMaxRequestFiles)
+        return "'files' holds " + std::to_string(files->size()) + " files, more than " +
+               std::to_string(kMaxRequestFiles);
+    std::set<std::string> paths;
+    for (auto& [path, value] : files->items()) {
+        const std::string shown = Json(path).dump(-1, ' ', false, Json::error_handler_t::replace);
+        const Result<std::vector<std::string>> parts = request_path(path);
+        if (!parts) return "'files' path " + parts.error();
+        if (!value.is_string()) return "'files' " + shown + " must be a base64 string, not " + what_value_is(value);
+        std::optional<std::string> content = base64_decode(value.get_ref<const std::string&>());
+        if (!content) return "'files' " + shown + " is not valid base64 (standard alphabet, padded)";
+        value = nullptr;  // its text is let go as soon as it is decoded
+        paths.insert(path);
+        out.push_back(RequestFile{path, std::move(*content)});
+    }
+    // A file cannot also be a directory on another file's path.
+    for (const RequestFile& f : out)
+        for (std::size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1))
+            if (paths.count(f.path.substr(0, slash)) != 0)
+                return "'files' " + Json(f.path).dump(-1, ' ', false, Json::error_handler_t::replace) +
+                       ": its parent " +
+                       Json(f.path.substr(0, slash)).dump(-1, ' ', false, Json::error_handler_t::replace) +
+                       " is a file too";
+    return std::nullopt;
+}
+
+// The "fetch_files" member: the paths read back into the report's "files".
+std::optional<std::string> parse_fetch_files(std::string_view line, std::vector<std::string>& out) {
+    Json root = parse_only_member(line, "fetch_files");
+    const auto paths = root.find("fetch_files");
+    if (paths == root.end() || !paths->is_array()) return "'fetch_files' must be an array of relative paths";
+    if (paths->size() > kMaxRequestFiles)
+        return "'fetch_files' holds " + std::to_string(paths->size()) + " paths, more than " +
+               std::to_string(kMaxRequestFiles);
+    for (std::size_t i = 0; i < paths->size(); ++i) {
+        Json& path = (*paths)[i];
+        const std::string where = "'fetch_files' item " + std::to_string(i + 1) + ": ";
+        if (!path.is_string()) return where + "must be a string, not " + what_value_is(path);
+        std::string& text = path.get_ref<std::string&>();
+        if (const Result<std::vector<std::string>> parts = request_path(text); !parts) return where + parts.error();
+        out.push_back(std::move(text));
+    }
+    return std::nullopt;
+}
+
 // nlohmann's compact dump of an object, with the member "id" written as the
 // given JSON text (none when it is empty). Members come out in the object's
 // (byte) order.
@@ -389,6 +454,16 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     std::vector<std::string> judge_args;
     if (s.find("judge_args") != nullptr)
         if (std::optional<std::string> why = parse_judge_args(line, judge_args)) return fail(id, *why);
+    for (const char* key : {"files", "fetch_files"})
+        if (s.find(key) != nullptr &&
+            (s.find("tests") != nullptr || s.find("cases") != nullptr || s.find("interactor") != nullptr))
+            return fail(id, std::string("'") + key + "' is for a single run: not with 'tests', 'cases' or 'interactor'");
+    std::vector<RequestFile> files;
+    if (s.find("files") != nullptr)
+        if (std::optional<std::string> why = parse_files(line, files)) return fail(id, *why);
+    std::vector<std::string> fetch;
+    if (s.find("fetch_files") != nullptr)
+        if (std::optional<std::string> why = parse_fetch_files(line, fetch)) return fail(id, *why);
     if (s.find("expected") != nullptr && (s.find("tests") != nullptr || s.find("cases") != nullptr))
         return fail(id, "'expected' is for a single run: with 'tests' each test has its own, with 'cases' the "
                         "directory holds them");
@@ -407,8 +482,18 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
             run.args.push_back(std::move(arg));
         }
     }
+    // Like "judge_args": the request's list replaces the command line's.
+    if (s.find("fetch_files") != nullptr) {
+        run.args = without_value_option(run.args, "--fetch");
+        for (std::string& path : fetch) {
+            run.args.emplace_back("--fetch");
+            run.args.push_back(std::move(path));
+        }
+    }
     run.program = s.take("program");
     run.tests = std::move(tests);
+    run.files = std::move(files);
+    run.files_given = s.find("files") != nullptr;
     if (s.find("expected") != nullptr) run.expected = s.take("expected");
     if (s.find("stdin") != nullptr) {
         run.stdin_text = s.take("stdin");

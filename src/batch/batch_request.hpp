@@ -19,6 +19,15 @@ namespace tessimar {
 inline constexpr const char* kBatchStdinPath = "/proc/self/fd/3";
 
 inline constexpr std::size_t kMaxInlineTests = 1000;
+// The most entries of a request's "files" and of its "fetch_files".
+inline constexpr std::size_t kMaxRequestFiles = 1000;
+
+// One entry of a request's "files": a path relative to the work directory
+// and the file's bytes (decoded from base64).
+struct RequestFile {
+    std::string path;
+    std::string content;
+};
 
 // One test of a request's "tests": a case of its own, written to a private
 // directory that the runner is given with --cases.
@@ -37,6 +46,10 @@ struct BatchRun {
     // adds --cases or --expect-file for them (see inline_files.hpp).
     std::vector<InlineTest> tests;
     std::optional<std::string> expected;   // a single run's expected answer
+    // Written below the same private directory, which the runner then gets
+    // with --files.
+    std::vector<RequestFile> files;
+    bool files_given = false;  // "files" was in the request, even empty
 };
 
 struct BatchRequest {

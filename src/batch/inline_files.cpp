@@ -1,6 +1,7 @@
 #include "batch/inline_files.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -21,6 +22,21 @@ int write_file_at(int dir_fd, const std::string& name, const std::string& conten
     }));
     if (!fd.valid()) return errno;
     return write_all(fd.get(), content.data(), content.size());
+}
+
+// Creates the file `path` (relative, plain components) below the directory,
+// with the directories on its way; 0 or an errno.
+int write_path_at(int dir_fd, const std::string& path, const std::string& content) {
+    UniqueFd dir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 3));
+    if (!dir.valid()) return errno;
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+        const std::string part = path.substr(start, slash - start);
+        if (mkdirat(dir.get(), part.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+        dir.reset(retry_eintr([&] { return openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+        if (!dir.valid()) return errno;
+    }
+    return write_file_at(dir.get(), path.substr(start), content);
 }
 
 // Lets a string's memory go, not only its contents.
@@ -55,7 +71,7 @@ void InlineFiles::remove() {
 
 Result<InlineFiles> InlineFiles::write(BatchRun& run) {
     InlineFiles files;
-    if (run.tests.empty() && !run.expected) return files;
+    if (run.tests.empty() && !run.expected && !run.files_given) return files;
     std::string pattern = join_path(temporary_base(), "tessimar-batch-XXXXXX");
     if (pattern.find('\0') != std::string::npos) return Error{os_error_text(EINVAL)};
     if (mkdtemp(pattern.data()) == nullptr) return Error{"cannot create " + display_path(pattern) + ": " + os_error_text(errno)};
@@ -72,6 +88,21 @@ Result<InlineFiles> InlineFiles::write(BatchRun& run) {
         run.expected.reset();
         run.args.emplace_back("--expect-file");
         run.args.push_back(join_path(pattern, "expected"));
+    }
+    if (run.files_given) {
+        const std::string sub = "files";
+        if (mkdirat(dir.get(), sub.c_str(), 0700) != 0) return failed(sub, errno);
+        UniqueFd files_dir(retry_eintr([&] { return openat(dir.get(), sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+        if (!files_dir.valid()) return failed(sub, errno);
+        for (RequestFile& file : run.files) {
+            if (const int err = write_path_at(files_dir.get(), file.path, file.content))
+                return failed(sub + "/" + file.path, err);
+            release(file.content);
+        }
+        run.files.clear();
+        run.files.shrink_to_fit();
+        run.args.emplace_back("--files");
+        run.args.push_back(join_path(pattern, sub));
     }
     if (!run.tests.empty()) {
         for (InlineTest& test : run.tests) {

@@ -1,7 +1,8 @@
-// A request's inline tests and expected answer, as the files the runner
-// reads: a private directory (mode 0700) under the temporary base, one
-// "NAME.in" per test and "NAME.out" for each expected answer, or the single
-// file "expected". The directory is removed when this goes away.
+// A request's inline tests, expected answer and files, as the files the
+// runner reads: a private directory (mode 0700) under the temporary base,
+// one "NAME.in" per test and "NAME.out" for each expected answer, or the
+// single file "expected", and the request's "files" below "files". The
+// directory is removed when this goes away.
 #pragma once
 
 #include <optional>
@@ -24,7 +25,8 @@ public:
     ~InlineFiles();
 
     // Writes what `run` holds and appends the options that name it to
-    // `run.args` (--cases DIR, or --expect-file DIR/expected); the data is
+    // `run.args` (--cases DIR, or --expect-file DIR/expected, and --files
+    // DIR/files); the data is
     // let go once written. Nothing to write: an empty InlineFiles. An error
     // is the reason the files could not be written; nothing is left behind.
     static Result<InlineFiles> write(BatchRun& run);

@@ -19,6 +19,7 @@
 #include "driver/cases_run.hpp"
 #include "driver/run_driver.hpp"
 #include "phase/spawn.hpp"
+#include "phase/termination.hpp"
 #include "report/output_capture.hpp"
 #include "serve/serve.hpp"
 
@@ -34,6 +35,20 @@ void ensure_standard_descriptors() {
         const int null_fd = open("/dev/null", O_RDWR);
         if (null_fd >= 0 && null_fd != fd) close(null_fd);
     }
+}
+
+// Writes a piece of the --cases line to standard output; false when it
+// cannot be written, or when a termination signal came (a reader that
+// does not read cannot hold the runner then).
+bool write_unless_ending(std::string_view piece) {
+    while (!piece.empty()) {
+        if (termination_signal() != 0) return false;
+        const ssize_t n = write(1, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        piece.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return termination_signal() == 0;
 }
 
 Json answer(Mode mode, const std::vector<std::string>& args) {
@@ -58,9 +73,11 @@ Json answer(Mode mode, const std::vector<std::string>& args) {
     if (!settings) return build_setup_error_report(settings.error());
     if (!program)
         return build_setup_error_report("cannot read the program from standard input: " + program.error());
+    if (const Status files = check_file_options(options); !files) return build_setup_error_report(files.error());
     Judging judging{std::move(settings.value()), std::move(expected.value()), options.stop_at_first_failure};
+    const FileTransfer transfer{std::move(options.files), std::move(options.fetch)};
     return run(options.language, std::move(program.value()), std::move(options.stdin_text), options.limits,
-               options.workdir, std::move(judging));
+               options.workdir, std::move(judging), transfer);
 }
 
 // The effective limits of a runner's argument list, as the HTTP service
@@ -91,7 +108,7 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     if (select_mode(args) != Mode::Run) return std::nullopt;
     RunOptions options = scan_options(args);
     if (!options.cases) return std::nullopt;
-    const auto to_stdout = [](std::string_view piece) { return write_all(1, piece.data(), piece.size()) == 0; };
+    const auto to_stdout = [](std::string_view piece) { return write_unless_ending(piece); };
     Result<std::string> program = read_all(0);
     const auto setup_error = [&](const std::string& message) {
         return to_stdout(to_json_line(build_setup_error_report(message))) ? 0 : 1;
@@ -99,6 +116,7 @@ std::optional<int> run_cases_mode(const std::vector<std::string>& args) {
     Result<JudgeSettings> settings = make_judge_settings(options.judge);
     if (!settings) return setup_error(settings.error());
     if (!program) return setup_error("cannot read the program from standard input: " + program.error());
+    if (const Status files = check_file_options(options); !files) return setup_error(files.error());
     const Judging judging{std::move(settings.value()), std::nullopt, options.stop_at_first_failure};
     return run_cases(options.language, std::move(program.value()), *options.cases, options.limits, options.workdir,
                      judging, to_stdout)
@@ -142,13 +160,21 @@ int main(int argc, char** argv) {
             return *status;
     if (mode == Mode::Run)
         if (const std::optional<int> status = run_batch_mode(args, argc > 0 ? argv[0] : nullptr)) return *status;
+    // SIGTERM, SIGINT and SIGHUP: the children are ended and, once a run has
+    // begun, the run unwinds and removes what it made; the runner then exits
+    // with 128 + the signal and prints nothing more.
+    install_termination_handler();
     std::string line;
     try {
-        if (const std::optional<int> status = run_cases_mode(args)) return *status;
+        if (const std::optional<int> status = run_cases_mode(args)) {
+            if (const int sig = termination_signal()) return 128 + sig;
+            return *status;
+        }
         line = to_json_line(answer(mode, args));
     } catch (const std::exception&) {
         line = to_json_line(build_setup_error_report("internal error: out of memory"));
     }
+    if (const int sig = termination_signal()) return 128 + sig;
     // Exit status 1 only when the report itself could not be delivered.
     return write_all(1, line.data(), line.size()) == 0 ? 0 : 1;
 }

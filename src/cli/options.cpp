@@ -5,6 +5,7 @@
 
 #include "common/fd.hpp"
 #include "common/option_names.hpp"
+#include "common/relative_path.hpp"
 #include "common/text.hpp"
 
 namespace tessimar {
@@ -81,6 +82,8 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--max-memory-mb") o.limits.max_memory_mb = number(v, 0);
         else if (a == "--max-output-kb") o.limits.max_output_kb = number(v, 0);
         else if (a == "--max-data-mb") o.limits.max_data_mb = number(v, 0);
+        else if (a == "--build-cache") o.limits.build_cache = v;
+        else if (a == "--build-cache-mb") o.limits.build_cache_mb = number(v, 0);
         else if (a == "--stdin") o.stdin_text = v;
         else if (a == "--stdin-file") o.stdin_file = v;
         else if (a == "--cases") o.cases = v;
@@ -92,6 +95,8 @@ RunOptions scan_options(const std::vector<std::string>& args) {
         else if (a == "--transcript-kb") o.judge.transcript_kb = parse_u64(v);
         else if (a == "--judge-protocol") o.judge.judge_protocol = v;
         else if (a == "--judge-arg") o.judge.judge_args.push_back(v);  // every occurrence counts
+        else if (a == "--files") o.files = v;
+        else if (a == "--fetch") o.fetch.push_back(v);  // every occurrence counts
         else o.workdir = v;
     }
     return o;
@@ -101,6 +106,19 @@ Result<std::string> read_all(int fd) {
     std::string data;
     if (const int err = append_to_end(fd, data)) return Error{os_error_text(err)};
     return data;
+}
+
+Status check_file_options(const RunOptions& o) {
+    const char* used = o.files ? "--files" : !o.fetch.empty() ? "--fetch" : nullptr;
+    if (used != nullptr && o.cases)
+        return Error{std::string(used) + " is for a single run: it cannot be used with --cases"};
+    if (used != nullptr && o.judge.interactor)
+        return Error{std::string(used) + " is for a single run: it cannot be used with --interactor"};
+    for (const std::string& path : o.fetch)
+        if (const Result<std::vector<std::string>> parts = split_relative_path(path, false); !parts)
+            return Error{"--fetch '" + display_path(path) + "' " + parts.error() +
+                         ": give a path relative to the work directory"};
+    return Status::success();
 }
 
 Status load_stdin_file(RunOptions& o) {

@@ -24,6 +24,8 @@ struct RunOptions {
     JudgeOptions judge;                      // --check, --float-tolerance, --ignore-case, --checker,
                                              // --judge-protocol, --judge-arg
     bool stop_at_first_failure = false;
+    std::optional<std::string> files;  // --files: directory path bytes as given
+    std::vector<std::string> fetch;    // --fetch: every occurrence, in order
 };
 
 enum class Mode { Run, Probe, Languages, Capabilities, Help, Version };
@@ -38,6 +40,11 @@ RunOptions scan_options(const std::vector<std::string>& args);
 // Applies --stdin-file: its bytes replace stdin_text. A file that cannot be
 // opened or read to its end is an error naming the path and the OS error.
 Status load_stdin_file(RunOptions& options);
+
+// The rules of --files and --fetch: a single run only (not with --cases or
+// --interactor), and each --fetch path relative, not empty, without a ".."
+// component. The error names the option and the value.
+Status check_file_options(const RunOptions& options);
 
 // Reads --expect-file in full, when it is given, into a file of the runner's
 // own memory. A file that cannot be opened or read, or one larger than

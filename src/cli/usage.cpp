@@ -38,6 +38,10 @@ Run options (a value option takes the next argument, whatever it is):
                          (Landlock); as root, also run it as a user id of
                          its own (TESSIMAR_CONTAIN_UIDS)
   --cases DIR            compile once, run once per DIR/*.in file
+  --build-cache DIR      keep successful compiles in DIR and run a stored
+                         one instead of compiling the same program again
+  --build-cache-mb MIB   bound of the build cache's size (1024); the least
+                         recently used entries go first
   --expect-file PATH     judge the run against this expected answer
                          (with --cases: DIR/NAME.out or DIR/NAME.ans)
   --check MODE           exact, lines, tokens (default) or floats
@@ -57,6 +61,10 @@ Run options (a value option takes the next argument, whatever it is):
   --stop-at-first-failure
                          with --cases: skip the cases after the first
                          that is not OK
+  --files DIR            copy the files and directories below DIR into the
+                         work directory first (a single run; no links)
+  --fetch PATH           read the work directory's file PATH back into the
+                         report's "files" in base64; repeatable
   --batch FILE           one JSON request per line of FILE ("-": standard
                          input), one report line per request
   --jobs N               requests of a batch run at once (default: the

@@ -16,6 +16,9 @@ enum class CheckVerdict {
 struct CheckResult {
     CheckVerdict verdict = CheckVerdict::NotChecked;
     std::optional<std::string> message;  // at most 1 KiB of valid UTF-8
+    // A checker's `points X` (testlib exit 7: X in [0, 1]) or a kattis
+    // validator's score.txt when it accepts; none otherwise.
+    std::optional<double> score = std::nullopt;
 };
 
 }  // namespace tessimar

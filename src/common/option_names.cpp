@@ -14,6 +14,8 @@ std::span<const std::string_view> value_option_names() {
         "--max-cpu",       "--max-memory-mb", "--max-output-kb", "--max-data-mb",  "--stdin",
         "--stdin-file",    "--workdir",     "--cases",        "--expect-file",     "--check",
         "--float-tolerance", "--checker", "--interactor", "--transcript-kb", "--judge-protocol", "--judge-arg",
+        "--build-cache", "--build-cache-mb",
+        "--files",         "--fetch",
     };
     return kValueOptions;
 }

@@ -22,6 +22,10 @@ struct RunLimits {
     // wall-clock limit. Without it the compile phase and the run phase share
     // the one timeout.
     std::optional<std::uint64_t> compile_timeout_ms;
+    // --build-cache DIR: where successful compiles are kept and reused.
+    // Not a limit, but passed everywhere the limits go.
+    std::optional<std::string> build_cache;
+    std::uint64_t build_cache_mb = 0;  // --build-cache-mb; 0: not given, the default applies
 };
 
 // The wall-clock limit in milliseconds (saturating).

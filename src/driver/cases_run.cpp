@@ -4,8 +4,10 @@
 
 #include "catalogue/resolve.hpp"
 #include "common/text.hpp"
+#include "driver/cached_build.hpp"
 #include "driver/run_driver.hpp"
 #include "judge/judge.hpp"
+#include "phase/termination.hpp"
 #include "report/run_report.hpp"
 #include "workspace/case_dir.hpp"
 #include "workspace/case_reset.hpp"
@@ -124,6 +126,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         w = created.value();
         guard = CreatedDir(w, dir_identity(w));
     }
+    CachedBuild build = open_cached_build(spec, program_text, limits, workdir.has_value());
     Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
     std::string().swap(program_text);  // written to its file
     if (!prepared) return Body{build_setup_error_report(prepared.error())};
@@ -131,7 +134,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     std::optional<WorkDirReturn> give_back;  // a caller's work directory, after the last case
     if (workdir) give_back.emplace(user, run);
 
-    CompileStep compile = compile_step(run, limits);
+    CompileStep compile = compile_step(run, limits, &build);
     streaming = true;
     line.put("{\"cases\":[");
     // Judged: every case object and the top level carry the check keys.
@@ -139,7 +142,13 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     const bool judged_dir = every_case || dir.judged_cases() > 0;
     const std::size_t cases_judged = every_case ? dir.cases.size() : dir.judged_cases();
     std::size_t cases_passed = 0;
+    // The cases' scores: a case's own, else 1 when it passed and 0 when not.
+    // Reported only when some case had one of its own.
+    double score_sum = 0;
+    bool scored = false;
     const auto add_counts = [&](Json& top) {
+        if (top.is_object()) top.erase("score");  // the deciding case's own
+        if (scored) top["score"] = score_sum;
         if (!judged_dir) return;
         top["cases_judged"] = cases_judged;
         top["cases_passed"] = cases_passed;
@@ -153,7 +162,8 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
     const CasesState st{run, dir, limits, judging, dir_identity(run.scratch_dir), !workdir, guard.identity()};
     Json top;
     bool settled = false;  // the first case that is not "OK" decides the top level
-    for (std::size_t i = 0; i < dir.cases.size() && line.ok(); ++i) {
+    // A termination signal ends the case that runs; no other starts.
+    for (std::size_t i = 0; i < dir.cases.size() && line.ok() && termination_signal() == 0; ++i) {
         const CaseFile& file = dir.cases[i];
         if (i > 0) line.put(",");
         if (settled && judging.stop_at_first_failure) {
@@ -164,7 +174,14 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         }
         Json report = case_report(st, file, compile.compile_ms);
         if (judged_dir && !report.contains("passed")) add_check_result(report, CheckResult{});
-        if (report.value("passed", Json(nullptr)) == Json(true)) ++cases_passed;
+        const bool passed = report.value("passed", Json(nullptr)) == Json(true);
+        if (passed) ++cases_passed;
+        if (const auto score = report.find("score"); score != report.end() && score->is_number()) {
+            scored = true;
+            score_sum += score->get<double>();
+        } else if (passed) {
+            score_sum += 1;
+        }
         line.put(compact(build_case_object(file.name(), report)));
         if (!settled) {
             settled = report.value("verdict", "") != "OK";
@@ -172,6 +189,7 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
         }
     }
     add_counts(top);
+    if (compile.cached) top["build_cached"] = true;
     return Body{std::move(top), true};
 }
 
@@ -180,6 +198,9 @@ Body run_body(const LanguageSpec& spec, const CaseDir& dir, std::string program_
 bool run_cases(const std::string& language, std::string program_text, const std::string& cases_dir,
                const RunLimits& limits, const std::optional<std::string>& workdir, const Judging& judging,
                const LineSink& sink) {
+    // As for a single run: a termination signal unwinds, and the work
+    // directory goes with the rest.
+    const TerminationDeferred deferred;
     Line line(sink);
     bool streaming = false;  // `{"cases":[` written
     bool closed = false;     // `],` written

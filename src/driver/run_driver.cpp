@@ -7,10 +7,16 @@
 
 #include "catalogue/resolve.hpp"
 #include "catalogue/template.hpp"
+#include "common/base64.hpp"
 #include "common/fd.hpp"
 #include "common/text.hpp"
+#include "driver/cached_build.hpp"
 #include "judge/interactor.hpp"
 #include "phase/launch.hpp"
+#include "phase/termination.hpp"
+#include "report/output_capture.hpp"
+#include "workspace/file_fetch.hpp"
+#include "workspace/file_import.hpp"
 #include "workspace/reach.hpp"
 #include "workspace/scratch_dir.hpp"
 #include "workspace/tree.hpp"
@@ -35,18 +41,19 @@ EnvPairs extra_env(const PhasePaths& p, const std::string& work_dir) {
     return {{"NODE_OPTIONS", "--require=" + p.shim}, {"TESSIMAR_WORKDIR_ROOT", work_dir}};
 }
 
-// `callers_dir`: the work directory is the caller's, given back after the run.
-Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_text, std::string stdin_text,
-            const RunLimits& limits, Judging& judging, const RunUser& user, bool callers_dir) {
-    const bool judged = judging.expected || judging.settings.checker || judging.settings.interactor;
-    Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
-    std::string().swap(program_text);  // written to its file
-    if (!prepared) return build_setup_error_report(prepared.error());
-    const PreparedRun& p = prepared.value();
-    std::optional<WorkDirReturn> give_back;
-    if (callers_dir) give_back.emplace(user, p);
+// The report of a run that was ended by the runner's own termination: it is
+// never printed (see termination_signal).
+Json interrupted_report() { return build_setup_error_report("interrupted"); }
 
-    CompileStep compile = compile_step(p, limits);
+// The phases of a prepared run, up to the report (judged when it has an
+// answer, a checker or an interactor).
+Json run_phases(const PreparedRun& p, std::string stdin_text, const RunLimits& limits, Judging& judging,
+                CachedBuild& build) {
+    const LanguageSpec& spec = p.spec;
+    const std::string& w = p.work_dir;
+    const bool judged = judging.expected || judging.settings.checker || judging.settings.interactor;
+    CompileStep compile = compile_step(p, limits, &build);
+    if (termination_signal() != 0) return interrupted_report();
     if (compile.failure) {
         if (judged) add_check_result(*compile.failure, CheckResult{});
         return std::move(*compile.failure);
@@ -73,11 +80,58 @@ Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_
     // What the output is checked against is taken before the program runs.
     std::optional<JudgeCase> judge_case;
     if (judged) judge_case = prepare_judge_case(judging.settings, std::move(judging.expected), stdin_text);
-    if (judging.settings.interactor)  // the input is the interactor's, never the program's
-        return interactive_report(p, *judge_case, compile_ms, run_limits, judging.settings);
-    TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
-    return judged_run_report(p, std::move(r), compile_ms, limits, judging.settings,
-                             judge_case ? &*judge_case : nullptr);
+    Json report;
+    if (judging.settings.interactor) {  // the input is the interactor's, never the program's
+        report = interactive_report(p, *judge_case, compile_ms, run_limits, judging.settings);
+    } else {
+        TimedOutcome r = run_step(p, std::move(stdin_text), run_limits);
+        if (termination_signal() != 0) return interrupted_report();
+        report = judged_run_report(p, std::move(r), compile_ms, limits, judging.settings,
+                                   judge_case ? &*judge_case : nullptr);
+    }
+    if (compile.cached) report["build_cached"] = true;
+    return report;
+}
+
+// The files --fetch names, read back into the report: "files", and
+// "files_too_large" when some were over the output cap.
+void add_fetched_files(Json& report, const PreparedRun& p, const std::optional<DirIdentity>& work_id,
+                       const FileTransfer& transfer, const RunLimits& limits) {
+    if (transfer.fetch.empty()) return;
+    std::optional<DirIdentity> expected = work_id;
+    if (!expected && p.loan.active) expected = p.loan.id;
+    FetchedFiles fetched =
+        fetch_files(p.work_dir, expected, transfer.fetch, output_limit_bytes(limits.max_output_kb));
+    Json files = Json::object();
+    for (auto& [path, content] : fetched.files) files[path] = base64_encode(content);
+    report["files"] = std::move(files);
+    if (!fetched.too_large.empty()) report["files_too_large"] = fetched.too_large;
+}
+
+// `callers_dir`: the work directory is the caller's, given back after the
+// run; `work_id`: the identity of a work directory the run created.
+Json run_in(const LanguageSpec& spec, const std::string& w, std::string program_text, std::string stdin_text,
+            const RunLimits& limits, Judging& judging, const FileTransfer& transfer, const RunUser& user,
+            bool callers_dir, const std::optional<DirIdentity>& work_id) {
+    // Files the caller adds (headers the source may include) are not part
+    // of the build's key: such a run is not cached.
+    CachedBuild build = open_cached_build(spec, program_text, limits, callers_dir || transfer.files_dir.has_value());
+    Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
+    std::string().swap(program_text);  // written to its file
+    if (!prepared) return build_setup_error_report(prepared.error());
+    const PreparedRun& p = prepared.value();
+    std::optional<WorkDirReturn> give_back;
+    if (callers_dir) give_back.emplace(user, p);
+    if (transfer.files_dir) {
+        if (Status copied = import_files(*transfer.files_dir, w, p.user); !copied)
+            return build_setup_error_report("--files: " + copied.error());
+        prepared.value().t0 = RunClock::now();  // the copy is not the program's time
+    }
+
+    Json report = run_phases(p, std::move(stdin_text), limits, judging, build);
+    if (termination_signal() != 0) return interrupted_report();
+    add_fetched_files(report, p, work_id, transfer, limits);
+    return report;
 }
 
 }  // namespace
@@ -146,9 +200,13 @@ Result<PreparedRun> prepare_run(const LanguageSpec& spec, const std::string& w,
     return PreparedRun{spec, w, s, std::move(compile_paths), std::move(run_paths), RunClock::now(), user, loan};
 }
 
-CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
+CompileStep compile_step(const PreparedRun& p, const RunLimits& limits, CachedBuild* build) {
     CompileStep step;
     if (!p.spec.compile_template) return step;
+    if (build != nullptr && restore_build(*build, p)) {
+        step.cached = true;
+        return step;
+    }
     const RunLimits compile_limits =
         limits.compile_timeout_ms ? with_timeout_ms(limits, *limits.compile_timeout_ms) : limits;
     PhaseRequest compile{"compile", expand(*p.spec.compile_template, p.compile_paths), p.scratch_dir,
@@ -159,6 +217,8 @@ CompileStep compile_step(const PreparedRun& p, const RunLimits& limits) {
     if (outcome.timed_out || outcome.signaled || outcome.exit_code != 0)
         step.failure = build_compile_failure_report(p.spec.name, std::move(outcome), step.compile_ms,
                                                     ms_since(p.t0), p.work_dir, limits.max_memory_mb);
+    else if (build != nullptr)  // before the program runs and could touch it
+        store_build(*build, p);
     return step;
 }
 
@@ -207,7 +267,11 @@ Json judged_run_report(const PreparedRun& p, TimedOutcome r, std::uint64_t compi
 }
 
 Json run(const std::string& language, std::string program_text, std::string stdin_text,
-         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging) {
+         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging,
+         const FileTransfer& transfer) {
+    // From here a termination signal ends the run's children and unwinds:
+    // the work directory and the rest go as on every other path.
+    const TerminationDeferred deferred;
     Result<LanguageSpec> spec = resolve_language(language);
     if (!spec) return build_setup_error_report(spec.error());
 
@@ -218,14 +282,14 @@ Json run(const std::string& language, std::string program_text, std::string stdi
 
     if (workdir)
         return run_in(spec.value(), *workdir, std::move(program_text), std::move(stdin_text), limits, judging,
-                      user.value(), true);
+                      transfer, user.value(), true, std::nullopt);
 
     Result<std::string> created = create_work_dir();
     if (!created) return build_setup_error_report(created.error());
     // Removed on every path from here, after the result is built.
     CreatedDir guard(created.value(), dir_identity(created.value()));
     return run_in(spec.value(), created.value(), std::move(program_text), std::move(stdin_text), limits, judging,
-                  user.value(), false);
+                  transfer, user.value(), false, guard.identity());
 }
 
 }  // namespace tessimar

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "catalogue/language_spec.hpp"
 #include "common/child_user.hpp"
@@ -29,11 +30,21 @@ struct Judging {
     bool stop_at_first_failure = false;  // --cases: skip the cases after the first that is not "OK"
 };
 
+// Files a single run is given before its first phase and gives back after
+// its last.
+struct FileTransfer {
+    std::optional<std::string> files_dir;  // --files: copied into the work directory
+    std::vector<std::string> fetch;        // --fetch: read back into "files", in order
+};
+
 // The program and the input are taken by value and let go once they are
 // written to the run's files (see run_phase). A single run is judged when
-// it has an expected answer or a checker.
+// it has an expected answer or a checker. A termination signal received
+// meanwhile ends the run early (see termination_signal); its report is
+// then not to be printed.
 Json run(const std::string& language, std::string program_text, std::string stdin_text,
-         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging = {});
+         const RunLimits& limits, const std::optional<std::string>& workdir, Judging judging = {},
+         const FileTransfer& transfer = {});
 
 // The steps of a run, shared with a run of one program over many inputs.
 
@@ -88,11 +99,16 @@ Result<RunUser> claim_run_user(const RunLimits& limits);
 struct CompileStep {
     std::optional<Json> failure;  // the compile-failure report
     std::uint64_t compile_ms = 0;
+    bool cached = false;  // taken from the build cache: no compile ran
 };
+
+struct CachedBuild;
 
 // Compiles when the language has a compile template, with `limits` as given
 // but for the wall-clock limit, which is the compile budget where one is set.
-CompileStep compile_step(const PreparedRun& run, const RunLimits& limits);
+// With a build cache, a stored build takes the compile's place, and a
+// successful compile is stored.
+CompileStep compile_step(const PreparedRun& run, const RunLimits& limits, CachedBuild* build = nullptr);
 
 struct TimedOutcome {
     PhaseOutcome outcome;

@@ -68,6 +68,7 @@ CheckResult run_checker(CheckerRequest r, const MemFile& input, const MemFile& a
     const PhaseOutcome outcome = run_phase(std::move(request));
     const std::optional<std::string> message = feedback ? feedback->judge_message() : std::nullopt;
     CheckResult result = judge_program_result(r.protocol, outcome, limits, message, "checker");
+    if (feedback) result = with_feedback_score(std::move(result), *feedback);
     feedback.reset();
     remove_checker_files(r.scratch_fd);
     return result;

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "common/text.hpp"
+#include "judge/default_validator.hpp"
 
 namespace tessimar {
 namespace {
@@ -255,6 +256,7 @@ std::string bounded_message(std::string_view text) {
 }
 
 CheckResult compare_output(std::string_view expected, std::string_view output, const JudgeSettings& s) {
+    if (s.default_validator) return default_validate(expected, output, *s.default_validator);
     // Equal bytes pass in every mode.
     if (same(expected, output, s.ignore_case)) return passed();
     switch (s.mode) {

@@ -104,6 +104,7 @@ InteractiveRun run_interactive(const JudgeSettings& s, PhaseRequest program, con
         run.interactor = CheckResult{};  // ended by the runner at the deadline: no word of its own
     } else {
         run.interactor = judge_program_result(s.protocol, x.interactor, limits, judge_message, "interactor");
+        if (feedback) run.interactor = with_feedback_score(std::move(run.interactor), *feedback);
     }
     (void)unlinkat(dir.get(), kInteractorInputName, 0);
     (void)unlinkat(dir.get(), kInteractorAnswerName, 0);

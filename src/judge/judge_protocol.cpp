@@ -10,12 +10,15 @@
 
 #include "common/text.hpp"
 #include "judge/compare.hpp"
+#include "judge/judge_settings.hpp"
 #include "workspace/tree.hpp"
 
 namespace tessimar {
 namespace {
 
 constexpr const char* kJudgeMessageName = "judgemessage.txt";
+constexpr const char* kScoreName = "score.txt";
+constexpr std::size_t kMaxScoreBytes = 256;
 // Enough to fill the 1 KiB message after trimming and repairing.
 constexpr std::size_t kJudgeMessageRead = 4 * kMaxCheckMessage;
 
@@ -48,6 +51,34 @@ constexpr WrongStatus kTestlibWrong[] = {
     {8, "unexpected end of file", true},
 };
 
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A testlib checker's points: its message "points X [TEXT]".
+CheckResult points_result(const std::string& text, const std::string& status) {
+    std::size_t i = 0;
+    while (i < text.size() && is_blank(text[i])) ++i;
+    constexpr std::string_view kWord = "points";
+    std::optional<double> points;
+    std::string_view number;
+    if (std::string_view(text).substr(i, kWord.size()) == kWord && i + kWord.size() < text.size() &&
+        is_blank(text[i + kWord.size()])) {
+        i += kWord.size();
+        while (i < text.size() && is_blank(text[i])) ++i;
+        std::size_t end = i;
+        while (end < text.size() && !is_blank(text[end])) ++end;
+        number = std::string_view(text).substr(i, end - i);
+        points = parse_decimal(number);
+    }
+    if (!points)
+        return failed(status + " (points) but its message does not start with \"points X\": " +
+                      (text.empty() ? std::string("it wrote nothing") : quote_bytes(text)));
+    if (*points < 0 || *points > 1)
+        return failed(status + " (points) with points " + quote_bytes(number) + " outside [0, 1]");
+    CheckResult r = *points == 1 ? CheckResult{CheckVerdict::Passed, std::nullopt} : wrong(text);
+    r.score = *points;
+    return r;
+}
+
 CheckResult exit_result(JudgeProtocol protocol, std::int64_t code, const std::string& text, std::string_view who) {
     const std::string status = "the " + std::string(who) + " exited with status " + std::to_string(code);
     if (protocol == JudgeProtocol::Kattis) {
@@ -56,6 +87,7 @@ CheckResult exit_result(JudgeProtocol protocol, std::int64_t code, const std::st
         return failed(text.empty() ? status + " (kattis accepts with 42 and rejects with 43)" : text);
     }
     if (code == 0) return CheckResult{CheckVerdict::Passed, std::nullopt};
+    if (code == kTestlibPoints) return points_result(text, status);
     for (const WrongStatus& w : kTestlibWrong) {
         if (code != w.status) continue;
         if (text.empty()) return wrong(status + " (" + w.what + ")");
@@ -97,6 +129,14 @@ CheckResult judge_program_result(JudgeProtocol protocol, const PhaseOutcome& o, 
     const std::string text = judge_program_message(o, judge_message);
     if (o.signaled) return failed(text.empty() ? the + " was killed by signal " + std::to_string(o.signal) : text);
     return exit_result(protocol, o.exit_code, text, who);
+}
+
+CheckResult with_feedback_score(CheckResult result, const FeedbackDir& feedback) {
+    if (result.verdict != CheckVerdict::Passed) return result;
+    Result<std::optional<double>> score = feedback.score();
+    if (!score) return failed(score.error());
+    result.score = score.value();
+    return result;
 }
 
 FeedbackDir::FeedbackDir(UniqueFd parent, UniqueFd dir, std::string name, std::string path, DirIdentity identity)
@@ -164,6 +204,32 @@ std::optional<std::string> FeedbackDir::judge_message() const {
     text = trimmed(std::move(text));
     if (text.empty()) return std::nullopt;
     return bounded_message(text);
+}
+
+Result<std::optional<double>> FeedbackDir::score() const {
+    const std::string shown = display_path(path_ + kScoreName);
+    const auto bad = [&](const std::string& why) { return Error{"the score file " + shown + " " + why}; };
+    UniqueFd fd(retry_eintr([&] {
+        return openat(dir_.get(), kScoreName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    }));
+    if (!fd.valid()) {
+        if (errno == ENOENT) return std::optional<double>();
+        return bad(errno == ELOOP ? "is a symbolic link" : "cannot be opened: " + os_error_text(errno));
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return bad("cannot be read: " + os_error_text(errno));
+    if (!S_ISREG(st.st_mode)) return bad("is not a regular file");
+    std::string text;
+    if (const int err = append_to_end(fd.get(), text, kMaxScoreBytes))
+        return bad(err == EFBIG ? "is larger than " + std::to_string(kMaxScoreBytes) + " bytes"
+                                : "cannot be read: " + os_error_text(err));
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && is_blank(text[begin])) ++begin;
+    while (end > begin && is_blank(text[end - 1])) --end;
+    const std::string_view number = std::string_view(text).substr(begin, end - begin);
+    const std::optional<double> value = parse_decimal(number);
+    if (!value) return bad("holds " + quote_bytes(number) + ", not a finite decimal number");
+    return std::optional<double>(*value);
 }
 
 }  // namespace tessimar

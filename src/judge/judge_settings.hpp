@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "judge/default_validator.hpp"
 #include "judge/judge_protocol.hpp"
 
 namespace tessimar {
@@ -25,6 +26,9 @@ struct JudgeSettings {
     std::optional<std::uint64_t> transcript_kb;  // --transcript-kb: the exchange goes through a relay
     JudgeProtocol protocol = JudgeProtocol::Testlib;  // how the checker is called and read
     std::vector<std::string> judge_args;  // after the protocol's own arguments, in order
+    // Set: the output is compared by the package format's default output
+    // validator with these flags, in place of `mode`.
+    std::optional<DefaultValidatorFlags> default_validator;
 };
 
 // The options as given on the command line, before they are checked.

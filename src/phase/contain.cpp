@@ -417,7 +417,7 @@ struct PrivateDir {
 };
 
 Result<PrivateDir> private_dir(int scratch_fd, const std::string& scratch_abs) {
-    constexpr const char* name = "home";
+    constexpr const char* name = kPrivateDirName;
     if (mkdirat(scratch_fd, name, 0700) != 0 && errno != EEXIST) return Error{os_error_text(errno)};
     UniqueFd fd(retry_eintr(
         [&] { return openat(scratch_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));

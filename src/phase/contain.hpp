@@ -20,6 +20,10 @@
 
 namespace tessimar {
 
+// The child's private directory (its HOME and TMPDIR) in the scratch
+// directory.
+inline constexpr const char* kPrivateDirName = "home";
+
 // The Landlock ABI version of the running kernel, asked once; 0 when the
 // kernel has none or a refused call (ENOSYS, EPERM, EOPNOTSUPP) says no.
 int landlock_abi();

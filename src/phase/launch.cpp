@@ -147,7 +147,8 @@ struct Started {
 
 // Starts the child and waits for its exec. The termination signals stay
 // blocked from before the fork until the child is recorded, so the handler
-// never sees a running child that it cannot kill.
+// never sees a running child that it cannot kill; once one was received,
+// no child starts.
 Started start_child(ChildPlan& plan, PhaseFiles& files, bool peer) {
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {-1, errno};
@@ -163,6 +164,11 @@ Started start_child(ChildPlan& plan, PhaseFiles& files, bool peer) {
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &previous);
+    // The runner is ending: nothing new starts.
+    if (termination_signal() != 0) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return {-1, EINTR};
+    }
 
     const pid_t pid = spawn_child(plan);
     const int start_errno = errno;

@@ -130,7 +130,7 @@ Json build_case_object(const std::string& name, const Json& run_report) {
         c[key] = it != run_report.end() ? *it : Json(nullptr);
     }
     // The judged keys, and an interactive exchange's.
-    for (const char* key : {"passed", "check_message", "interactor", "transcript", "transcript_truncated"})
+    for (const char* key : {"passed", "check_message", "score", "interactor", "transcript", "transcript_truncated"})
         if (const auto it = run_report.find(key); it != run_report.end()) c[key] = *it;
     return c;
 }
@@ -138,6 +138,8 @@ Json build_case_object(const std::string& name, const Json& run_report) {
 void add_check_result(Json& report, const CheckResult& result) {
     report["passed"] = nullptr;
     report["check_message"] = nullptr;
+    // Present only when the checker gave one: a report without it reads as before.
+    if (result.score) report["score"] = *result.score;
     switch (result.verdict) {
         case CheckVerdict::NotChecked: return;
         case CheckVerdict::Passed: report["passed"] = true; return;

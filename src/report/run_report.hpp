@@ -34,7 +34,7 @@ Json build_case_object(const std::string& name, const Json& run_report);
 // A judged report: "passed" and "check_message". A run whose own verdict is
 // "OK" becomes "WA" when its output did not pass and "FAIL" when the check
 // itself failed, both with ok false. A NotChecked result only adds the two
-// keys as null.
+// keys as null. A result with a score adds "score" too.
 void add_check_result(Json& report, const CheckResult& result);
 
 // A case that was not run because an earlier one failed: verdict "SKIPPED",

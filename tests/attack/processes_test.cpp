@@ -358,30 +358,56 @@ Spawned spawn_runner(const std::vector<std::string>& args, const std::string& in
 struct SignalCase {
     int sig;
     bool compile;
+    bool contain = false;  // as root: the run has an id of its own
 };
-void PrintTo(const SignalCase& c, std::ostream* os) { *os << "signal " << c.sig << (c.compile ? " during compile" : " during run"); }
+void PrintTo(const SignalCase& c, std::ostream* os) {
+    *os << "signal " << c.sig << (c.compile ? " during compile" : " during run") << (c.contain ? ", contained" : "");
+}
 
 class RunnerSignalled : public ::testing::TestWithParam<SignalCase> {};
 
-TEST_P(RunnerSignalled, ExitsWithTheSignalStatusAndTheGroupIsGone) {
-    const auto [sig, compile] = GetParam();
+// The runner ends its children (a process that left their group included),
+// removes its work directory and exits with 128 + the signal, promptly and
+// without a report.
+TEST_P(RunnerSignalled, ExitsWithTheSignalStatusAndLeavesNothing) {
+    const auto [sig, compile, contain] = GetParam();
+    if (contain && geteuid() != 0) GTEST_SKIP() << "a run's own id is for a root runner";
+    if (!have("/usr/bin/setsid")) GTEST_SKIP() << "no setsid";
     TempDir tmp, fake;
     const std::string tok = sleep_token();
     std::map<std::string, std::string> env = {{"PATH", kSearchPath}, {"TMPDIR", tmp.path()}};
+    std::vector<std::string> args = {"--timeout", "60"};
+    if (contain) {
+        open_up(tmp.path());
+        env["TESSIMAR_CONTAIN_UIDS"] = "61290-61291";
+        args.push_back("--contain");
+    }
+    const std::string body = "setsid sleep " + tok + " &\nsleep " + tok + " &\nsleep " + tok + "\n";
     Spawned s;
     if (compile) {
         // A compiler that never finishes.
-        write_file(fake / "gcc", "#!/bin/bash\nsleep " + tok + " &\nsleep " + tok + "\n", 0755);
+        write_file(fake / "gcc", "#!/bin/bash\n" + body, 0755);
         env["TESSIMAR_RUNTIME_PATH"] = fake.path() + ":" + kSearchPath;
-        s = spawn_runner({"--lang", "c", "--timeout", "60"}, "int main(void){return 0;}\n", env);
+        args.insert(args.begin(), {"--lang", "c"});
+        s = spawn_runner(args, "int main(void){return 0;}\n", env);
     } else {
-        s = spawn_runner({"--lang", "bash", "--timeout", "60"}, "sleep " + tok + " &\nsleep " + tok + "\n", env);
+        args.insert(args.begin(), {"--lang", "bash"});
+        s = spawn_runner(args, body, env);
     }
     ASSERT_GT(s.pid, 0);
     ASSERT_TRUE(appears_within(tok, 20)) << "the child never started";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the escapee too, most likely
     ASSERT_EQ(kill(s.pid, sig), 0);
+    const auto sent = std::chrono::steady_clock::now();
     int status = 0;
-    ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
+    pid_t w = 0;
+    while ((w = waitpid(s.pid, &status, WNOHANG)) == 0 && seconds_since(sent) < 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (w == 0) {
+        kill(s.pid, SIGKILL);
+        (void)waitpid(s.pid, &status, 0);
+        ADD_FAILURE() << "the runner did not end within 10 s of the signal";
+    }
     std::string out;
     char buf[4096];
     for (ssize_t n; (n = read(s.out_fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
@@ -389,17 +415,39 @@ TEST_P(RunnerSignalled, ExitsWithTheSignalStatusAndTheGroupIsGone) {
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
     EXPECT_EQ(out, "") << "a terminated runner prints no report";
-    EXPECT_TRUE(gone_within(tok)) << "the child's group outlived the runner";
+    // Reaped by the runner before it exits: nothing is left to wait for.
+    EXPECT_FALSE(testing_support::process_with_token_alive(tok)) << "a process of the run outlived the runner";
+    expect_empty_dir(tmp.path());
 }
 
 INSTANTIATE_TEST_SUITE_P(Attack, RunnerSignalled,
                          ::testing::Values(SignalCase{SIGTERM, true}, SignalCase{SIGINT, true},
                                            SignalCase{SIGHUP, true}, SignalCase{SIGTERM, false},
-                                           SignalCase{SIGINT, false}, SignalCase{SIGHUP, false}),
+                                           SignalCase{SIGINT, false}, SignalCase{SIGHUP, false},
+                                           SignalCase{SIGTERM, false, true}, SignalCase{SIGINT, true, true}),
                          [](const auto& info) {
                              return std::string(sigabbrev_np(info.param.sig)) +
-                                    (info.param.compile ? "DuringCompile" : "DuringRun");
+                                    (info.param.compile ? "DuringCompile" : "DuringRun") +
+                                    (info.param.contain ? "Contained" : "");
                          });
+
+// During an exchange both sides are ended, the interactor with the program.
+TEST(RunnerSignalledInExchange, BothSidesEndAndNothingIsLeft) {
+    TempDir tmp, dir;
+    const std::string tok = sleep_token();
+    write_file(dir / "interactor", "#!/bin/bash\nsleep " + tok + " &\nsleep " + tok + "\n", 0755);
+    Spawned s = spawn_runner({"--lang", "bash", "--timeout", "60", "--interactor", dir / "interactor"},
+                             "sleep " + tok + "\n", {{"PATH", kSearchPath}, {"TMPDIR", tmp.path()}});
+    ASSERT_GT(s.pid, 0);
+    ASSERT_TRUE(appears_within(tok, 20));
+    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
+    close(s.out_fd);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+    EXPECT_FALSE(testing_support::process_with_token_alive(tok)) << "a side of the exchange outlived the runner";
+    expect_empty_dir(tmp.path());
+}
 
 // Killed outright, the runner cannot forward anything: the parent-death
 // signal takes the child with it.

@@ -187,8 +187,8 @@ TEST(Batch, KilledBatchResumesWithoutGapsOrDuplicates) {
     write_file(dir / "in.jsonl", input);
     const std::string out = dir / "out.jsonl";
 
-    // A runner ended by a signal leaves its work directory behind, as a
-    // single run does: keep those inside the test's directory.
+    // The runs' work directories go in the test's directory: a runner that
+    // the batch's stop ends removes its own.
     ScopedEnv env;
     env.set("TMPDIR", dir.path());
     const pid_t pid = fork();
@@ -211,6 +211,8 @@ TEST(Batch, KilledBatchResumesWithoutGapsOrDuplicates) {
     const std::vector<std::string> before = lines_of(read_file(out));
     if (WEXITSTATUS(status) == 143) EXPECT_LT(before.size(), static_cast<std::size_t>(n));
     else EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const std::string& name : list_dir(dir.path()))
+        EXPECT_NE(name.rfind("tessimar-", 0), 0u) << "left behind by a stopped runner: " << name;
     // A file cut short in the middle of a line: that line is done again.
     write_file(out, read_file(out) + "{\"compile_ms\":1,");
 
@@ -330,13 +332,16 @@ TEST(Batch, InlineTestsAreJudgedAndTheirFilesRemoved) {
         R"({"id":"s","lang":"bash","program":"echo YES","expected":"yes","ignore_case":true})"
         "\n"
         R"({"id":"b","lang":"bash","program":"","tests":[{"name":"a/b"}]})"
+        "\n"
+        R"({"id":"f","lang":"bash","program":"cat in/x; echo -n ok > out","files":{"in/x":"eHk="},)"
+        R"("fetch_files":["out","in/x"]})"
         "\n";
     Invocation inv = batch_of({"--batch", "-", "--jobs", "2"}, input);
     inv.set["TMPDIR"] = tmp.path();
     const ProcessResult r = run_process(inv);
     ASSERT_EQ(r.exit_code(), 0) << r.err;
     const std::vector<std::string> lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), 3u) << r.out;
+    ASSERT_EQ(lines.size(), 4u) << r.out;
 
     const json tests = json::parse(lines[0]);
     EXPECT_EQ(tests["id"], "t");
@@ -356,6 +361,10 @@ TEST(Batch, InlineTestsAreJudgedAndTheirFilesRemoved) {
     EXPECT_EQ(single["verdict"], "OK");
 
     EXPECT_EQ(json::parse(lines[2])["error"].get<std::string>().rfind("line 3: 'tests' item 1: 'name' must", 0), 0u);
+    // "files" reach the program's work directory; "fetch_files" come back.
+    const json files = json::parse(lines[3]);
+    EXPECT_EQ(files["stdout"], "xy") << lines[3];
+    EXPECT_EQ(files["files"], (json{{"out", "b2s="}, {"in/x", "eHk="}})) << lines[3];
     // Every private directory and every work directory is gone.
     EXPECT_EQ(list_dir(tmp.path()), std::vector<std::string>{});
 }

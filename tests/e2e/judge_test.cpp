@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "driver/validator_build.hpp"
 #include "test_support.hpp"
 
 using namespace testing_support;
@@ -236,4 +240,131 @@ TEST(Judge, SetupErrorsRunNothing) {
               "{\"error\":\"cannot use --checker " + (outside / "plain") +
                   ": not executable: Permission denied (os error 13)\",\"ok\":false}\n");
     EXPECT_FALSE(exists(outside / "ran"));
+}
+
+TEST(Judge, CheckerScoresAddUpOnlyWhenACaseHasOne) {
+    TempDir cases, tools;
+    // testlib: `points X` on exit 7, X from the case's input.
+    write_file(tools / "checker",
+               "#!/bin/sh\n"
+               "case \"$(cat \"$1\")\" in\n"
+               "  plain) exit 0 ;;\n"
+               "  wrong) exit 1 ;;\n"
+               "  *) echo \"points $(cat \"$1\") of the marks\" >&2; exit 7 ;;\n"
+               "esac\n",
+               0755);
+    for (const auto& [name, input] : std::vector<std::pair<std::string, std::string>>{
+             {"1", "1"}, {"2", "0.25"}, {"3", "plain"}, {"4", "wrong"}, {"5", "1.5"}})
+        write_file(cases / (name + ".in"), input);
+    const json j = report_of(run_exec(run_of("bash", "cat\n", {"--cases", cases.path(), "--checker", tools / "checker"})));
+    ASSERT_EQ(j.at("cases").size(), 5u) << j.dump();
+    const json& c = j.at("cases");
+    EXPECT_EQ(c[0].value("verdict", ""), "OK") << c[0].dump();
+    EXPECT_EQ(c[0].at("score"), json(1.0));
+    EXPECT_TRUE(c[0].at("check_message").is_null());
+    EXPECT_EQ(c[1].value("verdict", ""), "WA");
+    EXPECT_EQ(c[1].at("score"), json(0.25));
+    EXPECT_EQ(c[1].at("check_message"), "points 0.25 of the marks");
+    for (const int i : {2, 3}) EXPECT_FALSE(c[i].contains("score")) << c[i].dump();
+    EXPECT_EQ(c[4].value("verdict", ""), "FAIL");
+    EXPECT_FALSE(c[4].contains("score"));
+    // 1 + 0.25 + 1 (passed without points) + 0 + 0.
+    EXPECT_EQ(j.at("score"), json(2.25));
+    EXPECT_EQ(j.value("cases_passed", 0), 2);
+
+    // A kattis validator's score.txt when it accepts; a bad one fails the
+    // case naming the file; without any score no key appears.
+    write_file(tools / "validator",
+               "#!/bin/sh\n"
+               "case \"$(cat \"$1\")\" in\n"
+               "  none) exit 42 ;;\n"
+               "  bad) echo 'ten' > \"$3score.txt\"; exit 42 ;;\n"
+               "  *) printf ' %s\\n' \"$(cat \"$1\")\" > \"$3score.txt\"; exit 42 ;;\n"
+               "esac\n",
+               0755);
+    TempDir kcases, workdir;
+    write_file(kcases / "1.in", "37.5");
+    write_file(kcases / "2.in", "none");
+    write_file(kcases / "3.in", "bad");
+    const std::vector<std::string> kattis = {"--checker", tools / "validator", "--judge-protocol", "kattis",
+                                             "--workdir", workdir.path()};
+    std::vector<std::string> args = {"--cases", kcases.path()};
+    args.insert(args.end(), kattis.begin(), kattis.end());
+    const json k = report_of(run_exec(run_of("bash", "cat\n", args)));
+    ASSERT_EQ(k.at("cases").size(), 3u) << k.dump();
+    EXPECT_EQ(k.at("cases")[0].at("score"), json(37.5));
+    EXPECT_FALSE(k.at("cases")[1].contains("score"));
+    EXPECT_EQ(k.at("cases")[2].value("verdict", ""), "FAIL");
+    const std::string message = k.at("cases")[2].value("check_message", "");
+    EXPECT_EQ(message.rfind("the score file " + workdir.path() + "/.tessimar-run/_tessimar_feedback_", 0), 0u)
+        << message;
+    EXPECT_NE(message.find("/score.txt holds \"ten\", not a finite decimal number"), std::string::npos) << message;
+    EXPECT_EQ(k.at("score"), json(38.5));
+    write_file(kcases / "1.in", "none");
+    unlink((kcases / "3.in").c_str());
+    EXPECT_FALSE(report_of(run_exec(run_of("bash", "cat\n", args))).contains("score"));
+}
+
+TEST(ValidatorBuild, BuildsOnceFromTheSourcesAndNamesWhatFails) {
+    TempDir src, cache, bin;
+    // The compiler the runner finds first: g++ behind a wrapper that counts
+    // its calls.
+    ScopedEnv env;
+    env.set("TESSIMAR_RUNTIME_PATH", bin.path() + ":/usr/local/bin:/usr/bin:/bin");
+    write_file(bin / "g++", "#!/bin/sh\necho x >> " + (bin / "calls") + "\nexec /usr/bin/g++ \"$@\"\n", 0755);
+    ASSERT_EQ(mkdir((src / "v").c_str(), 0755), 0);
+    write_file(src / "v/answer.h", "int answer();\n");
+    write_file(src / "v/answer.cpp", "#include \"answer.h\"\nint answer() { return 42; }\n");
+    write_file(src / "v/main.cpp", "#include <answer.h>\nint main() { return answer(); }\n");
+    const tessimar::RunLimits limits = tessimar::with_timeout_ms(tessimar::RunLimits{}, 120000);
+    const auto status_of = [](const std::string& program) {
+        const int rc = std::system(program.c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+    tessimar::Result<std::string> built = tessimar::build_validator(src / "v", cache / "validators", limits);
+    ASSERT_TRUE(built.ok()) << built.error();
+    EXPECT_EQ(built.value().rfind(cache / "validators/", 0), 0u) << built.value();
+    EXPECT_EQ(status_of(built.value()), 42);
+    struct stat st;
+    ASSERT_EQ(stat((cache / "validators").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    tessimar::Result<std::string> again = tessimar::build_validator(src / "v", cache / "validators", limits);
+    ASSERT_TRUE(again.ok()) << again.error();
+    EXPECT_EQ(again.value(), built.value());
+    EXPECT_EQ(read_file(bin / "calls"), "x\n");  // the second call compiled nothing
+    // Changed sources are another program.
+    write_file(src / "v/answer.cpp", "#include \"answer.h\"\nint answer() { return 43; }\n");
+    tessimar::Result<std::string> changed = tessimar::build_validator(src / "v", cache / "validators", limits);
+    ASSERT_TRUE(changed.ok()) << changed.error();
+    EXPECT_NE(changed.value(), built.value());
+    EXPECT_EQ(status_of(changed.value()), 43);
+
+    // Python: a launcher that runs the cached copy with its arguments.
+    write_file(src / "check.py", "import sys\nsys.exit(int(sys.argv[1]) + 1)\n");
+    tessimar::Result<std::string> py = tessimar::build_validator(src / "check.py", cache / "validators", limits);
+    ASSERT_TRUE(py.ok()) << py.error();
+    unlink((src / "check.py").c_str());
+    EXPECT_EQ(status_of(py.value() + " 41"), 42);
+
+    // A build script makes `run` in a private copy; the sources stay as they are.
+    ASSERT_EQ(mkdir((src / "scripted").c_str(), 0755), 0);
+    write_file(src / "scripted/build", "printf '#!/bin/sh\\nexit 42\\n' > run\nchmod +x run\n", 0755);
+    tessimar::Result<std::string> scripted = tessimar::build_validator(src / "scripted", cache / "validators", limits);
+    ASSERT_TRUE(scripted.ok()) << scripted.error();
+    EXPECT_EQ(status_of(scripted.value()), 42);
+    EXPECT_FALSE(exists(src / "scripted/run"));
+
+    // A broken source names its file; a link in the sources is refused.
+    ASSERT_EQ(mkdir((src / "broken").c_str(), 0755), 0);
+    write_file(src / "broken/broken.cpp", "int main() { return nope; }\n");
+    tessimar::Result<std::string> broken = tessimar::build_validator(src / "broken", cache / "validators", limits);
+    ASSERT_FALSE(broken.ok());
+    EXPECT_EQ(broken.error().rfind("cannot build the validator " + (src / "broken"), 0), 0u) << broken.error();
+    EXPECT_NE(broken.error().find("broken.cpp:1"), std::string::npos) << broken.error();
+    ASSERT_EQ(symlink("/etc/passwd", (src / "broken/data.h").c_str()), 0);
+    tessimar::Result<std::string> linked = tessimar::build_validator(src / "broken", cache / "validators", limits);
+    ASSERT_FALSE(linked.ok());
+    EXPECT_EQ(linked.error(), "cannot use " + (src / "broken/data.h") + ": it is a symbolic link");
+    // Nothing half-built is left behind.
+    for (const std::string& name : list_dir(cache / "validators")) EXPECT_NE(name[0], '.') << name;
 }

@@ -87,6 +87,11 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
     if (have("/usr/bin/gcc")) {
         const json compile = report("compile failure", run_of("c", "int main(void) { return }\n"), "RTE");
         EXPECT_EQ(compile.value("phase", ""), "compile");
+        // A second identical run takes its program from the build cache.
+        TempDir cache;
+        const Invocation twice = run_of("c", "int main(void) { return 0; }\n", {"--build-cache", cache / "c"});
+        (void)report_of(run_exec(twice));
+        EXPECT_EQ(report("build cached", twice, "OK").value("build_cached", false), true);
     }
     // Judged: a wrong answer; --cases with a failing checker and a skipped case.
     TempDir judge_dir, judge_cases;
@@ -106,12 +111,30 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
     json wa_ok = failed;
     wa_ok["verdict"] = "WA";
     add("WA without passed false", "run_report", wa_ok, false);
+    // Scored: a checker's points on a case and their sum on top.
+    write_file(judge_dir / "points", "#!/bin/sh\necho 'points 0.5' >&2\nexit 7\n", 0755);
+    const json scored = report("scored", run_of("bash", "echo 1\n", {"--cases", judge_cases.path(), "--checker",
+                                                                     judge_dir / "points"}),
+                               "WA");
+    EXPECT_EQ(scored.at("score"), json(1.0)) << scored.dump();
+    json score_text = scored;
+    score_text["cases"][0]["score"] = "0.5";
+    add("a score that is not a number", "run_report", score_text, false);
     // Interactive: the interactor's object and a transcript, per case and on top.
     write_file(judge_dir / "interactor", "#!/bin/sh\nread x\necho \"got $x\"\n[ \"$x\" = hi ]\n", 0755);
     report("interactive", run_of("bash", "echo hi\nread r\n",
                                  {"--cases", judge_cases.path(), "--interactor", judge_dir / "interactor",
                                   "--transcript-kb", "1"}),
            "OK");
+    // --fetch: the files read back, and the one over the cap.
+    const json fetched = report("fetched files",
+                                run_of("bash", "echo hi > a; head -c 2000 /dev/zero > big\n",
+                                       {"--max-output-kb", "1", "--fetch", "a", "--fetch", "big", "--fetch", "none"}),
+                                "OK");
+    EXPECT_EQ(fetched.value("files", json()), (json{{"a", "aGkK"}})) << fetched.dump();
+    json bad_base64 = fetched;
+    bad_base64["files"]["a"] = "aGk";
+    add("files not in padded base64", "run_report", bad_base64, false);
     add("setup error", "setup_error", output_of(run_exec(run_of("klingon", ""))));
     add("--languages", "languages", discovery("--languages"));
     add("--probe", "probe", discovery("--probe"));

@@ -534,3 +534,72 @@ TEST(Workspace, VeryDeepLeftoverTreeIsReset) {
     EXPECT_EQ(j["stdout"], "deep\n");
     EXPECT_EQ(list_dir(s), kRunFiles);
 }
+
+// ------------------------------------------------ files in, files back out
+
+// --files copies the tree before the first phase; --fetch reads back regular
+// files only, never through a link, and lists those over the output cap.
+TEST(WorkspaceFiles, CopiedInAndFetchedBackWithoutFollowingLinks) {
+    TempDir in, tmp;
+    ASSERT_EQ(mkdir((in / "sub").c_str(), 0755), 0);
+    write_file(in / "a.txt", "hello\n");
+    write_file(in / "sub/b.bin", std::string("x\0y", 3), 0755);
+    const std::string program =
+        "cat a.txt; test -x sub/b.bin && echo exec\n"
+        "printf 'out' > o.txt; head -c 2049 /dev/zero > big; head -c 2048 /dev/zero > fits\n"
+        "ln -s /etc/hostname link; ln -s /etc dir; mkdir d; mkfifo d/fifo\n";
+    // With openat2, and with the component walk that replaces it where the
+    // kernel (here a filter: ENOSYS for openat2) has none.
+    for (const bool walk : {false, true}) {
+        SCOPED_TRACE(walk ? "component walk" : "openat2");
+        Invocation inv = run_of("bash", program,
+                                {"--files", in.path(), "--max-output-kb", "2", "--fetch", "o.txt", "--fetch",
+                                 "sub/b.bin", "--fetch", "./big", "--fetch", "fits", "--fetch", "link", "--fetch",
+                                 "dir/hostname", "--fetch", "d", "--fetch", "d/fifo", "--fetch", "missing"});
+        inv.set["TMPDIR"] = tmp.path();
+        if (walk) inv.wrapper = {"/usr/bin/python3", TESSIMAR_TEST_SUPPORT_DIR "/deny_syscalls.py", "38", "437", "--"};
+        const nlohmann::json j = report_of(run_exec(inv));
+        EXPECT_EQ(j.value("stdout", ""), "hello\nexec\n") << j.dump();
+        EXPECT_EQ(j.at("files"), (nlohmann::json{{"o.txt", "b3V0"}, {"sub/b.bin", "eAB5"},
+                                                 {"fits", std::string(2728, 'A') + "AAA="}}))
+            << j.dump();
+        EXPECT_EQ(j.at("files_too_large"), nlohmann::json::array({"./big"}));
+        EXPECT_TRUE(list_dir(tmp.path()).empty()) << "the work directory is removed as always";
+    }
+
+    // Without --fetch the report has neither key.
+    Invocation plain = run_of("bash", "cat a.txt\n", {"--files", in.path()});
+    plain.set["TMPDIR"] = tmp.path();
+    const nlohmann::json k = report_of(run_exec(plain));
+    EXPECT_EQ(k.value("stdout", ""), "hello\n");
+    EXPECT_FALSE(k.contains("files") || k.contains("files_too_large")) << k.dump();
+}
+
+TEST(WorkspaceFiles, RefusalsNameTheOptionAndNothingRuns) {
+    TempDir in, cases, tmp;
+    write_file(cases / "1.in", "");
+    const std::string marker = tmp / "ran";
+    const auto refused = [&](std::vector<std::string> extra) {
+        Invocation inv = run_of("bash", "touch " + marker + "\n", std::move(extra));
+        inv.set["TMPDIR"] = tmp.path();
+        const ProcessResult r = run_exec(inv);
+        EXPECT_FALSE(exists(marker)) << r.out;
+        EXPECT_TRUE(list_dir(tmp.path()).empty()) << r.out;
+        return r.out;
+    };
+    ASSERT_EQ(symlink("/etc/hostname", (in / "link").c_str()), 0);
+    EXPECT_EQ(refused({"--files", in.path()}),
+              error_line("--files: " + in.path() + "/link is a symbolic link; links are not copied"));
+    ASSERT_EQ(unlink((in / "link").c_str()), 0);
+    ASSERT_EQ(mkfifo((in / "fifo").c_str(), 0644), 0);
+    EXPECT_EQ(refused({"--files", in.path()}),
+              error_line("--files: " + in.path() + "/fifo is neither a regular file nor a directory"));
+    EXPECT_EQ(refused({"--fetch", "x", "--cases", cases.path()}),
+              error_line("--fetch is for a single run: it cannot be used with --cases"));
+    EXPECT_EQ(refused({"--files", in.path(), "--interactor", "/bin/true"}),
+              error_line("--files is for a single run: it cannot be used with --interactor"));
+    EXPECT_EQ(refused({"--fetch", "/etc/hostname"}),
+              error_line("--fetch '/etc/hostname' is absolute: give a path relative to the work directory"));
+    EXPECT_EQ(refused({"--fetch", "a/../../b"}),
+              error_line("--fetch 'a/../../b' has a '..' component: give a path relative to the work directory"));
+}

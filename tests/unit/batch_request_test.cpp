@@ -209,6 +209,44 @@ TEST(BatchRequest, JudgeProtocolAndJudgeArgs) {
               "line 7: 'judge_protocol' must be a string, not an array or object");
 }
 
+// "files" are decoded for the private directory; "fetch_files" become --fetch
+// options in place of the command line's. Every path stays inside the work
+// directory by its own text.
+TEST(BatchRequest, FilesAndFetchFiles) {
+    const std::string p = R"({"lang":"bash","program":"",)";
+    const BatchRequest r = translate_request(
+        p + R"("files":{"in/a.txt":"aGk=","b":""},"fetch_files":["out.txt","in/a.txt"]})", 1, {"--fetch", "old"});
+    ASSERT_TRUE(r.run.ok()) << r.run.error();
+    EXPECT_EQ(r.run.value().args, (Args{"--lang", "bash", "--fetch", "out.txt", "--fetch", "in/a.txt"}));
+    ASSERT_EQ(r.run.value().files.size(), 2u);
+    EXPECT_EQ(r.run.value().files[0].path, "b");
+    EXPECT_EQ(r.run.value().files[1].path, "in/a.txt");
+    EXPECT_EQ(r.run.value().files[1].content, "hi");
+    EXPECT_TRUE(r.run.value().files_given);
+
+    EXPECT_EQ(error_of(p + R"("files":["a"]})"), "line 7: 'files' must be an object of relative paths and base64 strings");
+    EXPECT_EQ(error_of(p + R"("files":{"a":1}})"), "line 7: 'files' \"a\" must be a base64 string, not 1");
+    EXPECT_EQ(error_of(p + R"("files":{"a":"aGk"}})"),
+              "line 7: 'files' \"a\" is not valid base64 (standard alphabet, padded)");
+    EXPECT_EQ(error_of(p + R"("files":{"/etc/x":""}})"), "line 7: 'files' path \"/etc/x\" is absolute");
+    EXPECT_EQ(error_of(p + R"("files":{"a/../../x":""}})"), "line 7: 'files' path \"a/../../x\" has a '..' component");
+    EXPECT_EQ(error_of(p + R"("files":{"a//x":""}})"), "line 7: 'files' path \"a//x\" has an empty component");
+    EXPECT_EQ(error_of(p + R"("files":{"":""}})"), "line 7: 'files' path \"\" is empty");
+    EXPECT_EQ(error_of(p + R"("files":{"a":"","a/b/c":""}})"),
+              "line 7: 'files' \"a/b/c\": its parent \"a\" is a file too");
+    std::string many = p + R"("files":{)";
+    for (std::size_t i = 0; i <= kMaxRequestFiles; ++i) many += (i ? ",\"" : "\"") + std::to_string(i) + "\":\"\"";
+    EXPECT_EQ(error_of(many + "}}"), "line 7: 'files' holds 1001 files, more than 1000");
+    EXPECT_EQ(error_of(p + R"("fetch_files":"a"})"), "line 7: 'fetch_files' must be an array of relative paths");
+    EXPECT_EQ(error_of(p + R"("fetch_files":["a"],"tests":[{}]})"),
+              "line 7: 'fetch_files' is for a single run: not with 'tests', 'cases' or 'interactor'");
+    EXPECT_EQ(error_of(p + R"("files":{},"interactor":"/i"})"),
+              "line 7: 'files' is for a single run: not with 'tests', 'cases' or 'interactor'");
+    EXPECT_EQ(error_of(p + R"("fetch_files":["a",2]})"), "line 7: 'fetch_files' item 2: must be a string, not 2");
+    EXPECT_EQ(error_of(p + R"("fetch_files":["../a"]})"),
+              "line 7: 'fetch_files' item 1: \"../a\" has a '..' component");
+}
+
 TEST(BatchRequest, InteractorAndTranscript) {
     const BatchRequest r = translate_request(
         R"({"lang":"bash","program":"","interactor":"/i","transcript_kb":4,"stdin":"7"})", 1, {});

@@ -12,6 +12,7 @@
 #include "common/text.hpp"
 #include "judge/checker.hpp"
 #include "judge/compare.hpp"
+#include "judge/default_validator.hpp"
 #include "judge/interactor.hpp"
 #include "judge/judge_protocol.hpp"
 #include "judge/judge_settings.hpp"
@@ -284,4 +285,129 @@ TEST(InteractiveVerdict, FirstRuleThatAppliesDecides) {
     });
     EXPECT_EQ(checked["verdict"], "WA");
     EXPECT_EQ(checked["check_message"], "checker said no");
+}
+
+namespace {
+
+DefaultValidatorFlags flags_of(const std::vector<std::string>& words) {
+    Result<DefaultValidatorFlags> f = parse_default_validator_flags(words);
+    EXPECT_TRUE(f.ok()) << f.error();
+    return f.ok() ? f.value() : DefaultValidatorFlags{};
+}
+
+bool validates(const std::string& ans, const std::string& out, const std::vector<std::string>& words = {}) {
+    return default_validate(ans, out, flags_of(words)).verdict == CheckVerdict::Passed;
+}
+
+}  // namespace
+
+TEST(DefaultValidator, CaseAndWhitespaceRules) {
+    EXPECT_TRUE(validates("Yes\n", "yES"));
+    EXPECT_FALSE(validates("Yes\n", "yES", {"case_sensitive"}));
+    EXPECT_TRUE(validates("Yes 1", "Yes 1", {"case_sensitive"}));
+    // Any run of the six whitespace bytes separates; leading and trailing
+    // runs are free.
+    EXPECT_TRUE(validates("a b\nc\n", " \x0b a\r\n\tb \x0c c"));
+    EXPECT_TRUE(validates("", " \n\n"));
+    EXPECT_FALSE(validates("a", "a\x01"));  // not whitespace: part of the token
+    EXPECT_FALSE(validates("a b", "ab"));
+    // space_change_sensitive: every run must be the answer's, trailing ones too.
+    const std::vector<std::string> strict = {"space_change_sensitive"};
+    EXPECT_TRUE(validates("a  b\n", "A  B\n", strict));
+    EXPECT_FALSE(validates("a  b\n", "a b\n", strict));
+    EXPECT_FALSE(validates("a b\n", "a b", strict));
+    EXPECT_FALSE(validates("a b\n", "a\tb\n", strict));
+    EXPECT_FALSE(validates("", " ", strict));
+    EXPECT_EQ(default_validate("a  b\n", "a b\n", flags_of(strict)).message,
+              "line 1, token 2: expected the whitespace \"  \", got \" \" (space_change_sensitive)");
+}
+
+TEST(DefaultValidator, FloatTolerancesAbsoluteOrRelative) {
+    // Without a tolerance numbers are text.
+    EXPECT_FALSE(validates("0.0314", "3.14000000e-2"));
+    EXPECT_TRUE(validates("0.0314", "3.14000000e-2", {"float_tolerance", "1e-9"}));
+    // Integers in the answer are numbers too once a tolerance is set.
+    EXPECT_TRUE(validates("200", "2.0e2", {"float_absolute_tolerance", "0"}));
+    const std::vector<std::string> abs = {"float_absolute_tolerance", "1e-6"};
+    const std::vector<std::string> rel = {"float_relative_tolerance", "1e-6"};
+    EXPECT_TRUE(validates("0.3", "0.300001", abs));  // exactly the tolerance
+    EXPECT_FALSE(validates("0.3", "0.3000011", abs));
+    EXPECT_FALSE(validates("1000000000", "1000001000", abs));
+    EXPECT_TRUE(validates("1000000000", "1000001000", rel));
+    EXPECT_FALSE(validates("0", "0.0000001", rel));  // relative to 0 is nothing
+    // Either one suffices.
+    const std::vector<std::string> both = {"float_relative_tolerance", "1e-6", "float_absolute_tolerance", "1e-3"};
+    EXPECT_TRUE(validates("0 1000000000", "0.0005 1000001000", both));
+    EXPECT_FALSE(validates("0 1000000000", "0.002 1000001000", both));
+    // A number expected, text given; text expected stays text.
+    EXPECT_EQ(default_validate("1 2.5", "1 abc", flags_of(abs)).message,
+              "line 1, token 2: expected the number \"2.5\", got \"abc\"");
+    EXPECT_TRUE(validates("inf x", "INF X", abs));
+    EXPECT_NE(default_validate("0.5", "0.7", flags_of(both)).message->find(
+                  "(difference 0.19999999999999996, absolute tolerance 0.001, relative tolerance 1e-06)"),
+              std::string::npos);
+}
+
+TEST(DefaultValidator, TokenCountsAndFlagErrors) {
+    EXPECT_EQ(default_validate("1 2 3", "1 2", {}).message,
+              "token 3: expected \"3\", but the output ends after 2 tokens (the answer has 3)");
+    EXPECT_EQ(default_validate("1 2", "1\n2 3 4", {}).message,
+              "line 2, token 2: expected the end of the output, got \"3\" (the output has 4 tokens, the answer 2)");
+    const DefaultValidatorFlags f = flags_of({"float_tolerance", "1e-4", "case_sensitive"});
+    EXPECT_EQ(f.float_absolute_tolerance, 1e-4);
+    EXPECT_EQ(f.float_relative_tolerance, 1e-4);
+    EXPECT_TRUE(f.case_sensitive);
+    const auto error = [](const std::vector<std::string>& words) {
+        Result<DefaultValidatorFlags> r = parse_default_validator_flags(words);
+        return r.ok() ? std::string("accepted") : r.error();
+    };
+    EXPECT_EQ(error({"float_tolerance"}), "default validator flag 'float_tolerance' needs a number after it");
+    EXPECT_EQ(error({"float_relative_tolerance", "-1"}),
+              "invalid value '-1' of default validator flag 'float_relative_tolerance': a finite, non-negative "
+              "decimal number is needed");
+    EXPECT_EQ(error({"float_absolute_tolerance", "nan"}).rfind("invalid value 'nan'", 0), 0u);
+    EXPECT_EQ(error({"ignore_case"}).rfind("unknown default validator flag 'ignore_case'", 0), 0u);
+    EXPECT_EQ(error({"float_tolerance", "1", "float_absolute_tolerance", "1"}).rfind(
+                  "default validator flag 'float_absolute_tolerance' repeats a tolerance", 0),
+              0u);
+    EXPECT_NE(error({"float_relative_tolerance", "1", "float_relative_tolerance", "2"}), "accepted");
+    EXPECT_NE(error({"float_absolute_tolerance", "1", "float_tolerance", "2"}), "accepted");
+    // Through the settings: the default validator takes over from the mode.
+    JudgeSettings s = mode(CheckMode::Exact);
+    s.default_validator = DefaultValidatorFlags{};
+    EXPECT_TRUE(passes("A\n", " a", s));
+}
+
+TEST(JudgeProtocol, TestlibPointsAreTheCaseScore) {
+    const RunLimits five = with_timeout_ms(RunLimits{}, 5000);
+    const auto said = [&](const std::string& text) {
+        PhaseOutcome o;
+        o.exit_code = 7;
+        o.stderr_text = text;
+        return judge_program_result(JudgeProtocol::Testlib, o, five, std::nullopt, "checker");
+    };
+    const CheckResult half = said("points 0.5 two of four\n");
+    EXPECT_EQ(half.verdict, CheckVerdict::WrongAnswer);
+    EXPECT_EQ(half.score, 0.5);
+    EXPECT_EQ(half.message, "points 0.5 two of four");
+    const CheckResult full = said("points 1\n");
+    EXPECT_EQ(full.verdict, CheckVerdict::Passed);
+    EXPECT_EQ(full.score, 1.0);
+    EXPECT_EQ(full.message, std::nullopt);
+    EXPECT_EQ(said("points 0").score, 0.0);
+    EXPECT_EQ(said("points 1.5").message, "the checker exited with status 7 (points) with points \"1.5\" outside [0, 1]");
+    EXPECT_EQ(said("").message,
+              "the checker exited with status 7 (points) but its message does not start with \"points X\": it wrote "
+              "nothing");
+    for (const char* bad : {"points", "points x", "ok 0.5", "points -0.1", "pointsy 1"}) {
+        const CheckResult r = said(bad);
+        EXPECT_EQ(r.verdict, CheckVerdict::CheckerFailed) << bad;
+        EXPECT_EQ(r.score, std::nullopt) << bad;
+    }
+    // Exit 7 means nothing special to the package format's programs.
+    PhaseOutcome o;
+    o.exit_code = 7;
+    o.stderr_text = "points 1";
+    EXPECT_EQ(judge_program_result(JudgeProtocol::Kattis, o, five, std::nullopt, "checker").verdict,
+              CheckVerdict::CheckerFailed);
 }

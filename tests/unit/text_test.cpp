@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+#include "common/base64.hpp"
+#include "common/relative_path.hpp"
 #include "common/text.hpp"
 
 using namespace tessimar;
@@ -176,4 +178,39 @@ TEST(Saturating, MulAndAdd) {
     EXPECT_EQ(sat_add(kMax, 1), kMax);
     EXPECT_EQ(sat_add(kMax - 1, 1), kMax);
     EXPECT_EQ(sat_add(kMax / 2 + 1, kMax / 2 + 1), kMax);
+}
+
+// RFC 4648, section 10, both ways; then every shape a strict decoder refuses.
+TEST(Base64, RfcVectorsBothWays) {
+    const std::pair<const char*, const char*> vectors[] = {{"", ""},         {"f", "Zg=="},     {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+                                                           {"foobar", "Zm9vYmFy"}};
+    for (const auto& [plain, encoded] : vectors) {
+        EXPECT_EQ(base64_encode(plain), encoded);
+        EXPECT_EQ(base64_decode(encoded), std::optional<std::string>(plain)) << encoded;
+    }
+    std::string all;
+    for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+    EXPECT_EQ(base64_decode(base64_encode(all)), std::optional<std::string>(all));
+    EXPECT_EQ(base64_encode(std::string("\xfb\xff", 2)), "+/8=");
+}
+
+TEST(Base64, DecodeRejectsAnythingNotCanonical) {
+    for (const char* bad : {"Zg", "Zg=", "Zm9", "Z===", "====", "Zg==Zg==", "Zm=v", "Zm9v\n", " Zm9v", "Zm9-",
+                            "Zm9_", "Zh==", "Zm9=", "Zm8=Zm9v"})
+        EXPECT_EQ(base64_decode(bad), std::nullopt) << bad;
+    EXPECT_EQ(base64_decode(std::string("Zm9\0", 4)), std::nullopt);
+}
+
+TEST(RelativePath, ComponentsAndRefusals) {
+    EXPECT_EQ(split_relative_path("a/b/c", true).value(), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(split_relative_path("./a//b/", false).value(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(split_relative_path("..a/b..", true).value(), (std::vector<std::string>{"..a", "b.."}));
+    EXPECT_EQ(split_relative_path("", false).error(), "is empty");
+    EXPECT_EQ(split_relative_path("/etc/passwd", false).error(), "is absolute");
+    EXPECT_EQ(split_relative_path("a/../../b", false).error(), "has a '..' component");
+    EXPECT_EQ(split_relative_path("..", false).error(), "has a '..' component");
+    EXPECT_EQ(split_relative_path("./", false).error(), "names no file");
+    EXPECT_EQ(split_relative_path("a//b", true).error(), "has an empty component");
+    EXPECT_EQ(split_relative_path("./a", true).error(), "has a '.' component");
 }
