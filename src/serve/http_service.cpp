@@ -50,6 +50,12 @@ constexpr std::chrono::seconds kIdleDeadline{5};
 constexpr std::chrono::seconds kBodyDeadline{60};
 constexpr std::chrono::seconds kWriteDeadline{60};
 constexpr std::uint32_t kHeaderLimit = 16384;
+// A connection closed after an answer first takes in what its client is
+// still sending (a refused body, say), for at most this long and this much:
+// closed with unread data, it would be reset, and the client could lose
+// the answer.
+constexpr std::chrono::seconds kLingerDeadline{2};
+constexpr std::size_t kLingerBytes = std::size_t{64} << 20;
 constexpr const char* kTokenVariable = "TESSIMAR_SERVE_TOKEN";
 
 void say(const std::string& text) {
@@ -214,6 +220,7 @@ private:
         respond(status, error_body(message), "application/json", keep_alive);
     }
     void on_written(beast::error_code ec, bool keep_alive);
+    void linger(std::size_t taken);
     void close();
 
     Service& service_;
@@ -462,8 +469,23 @@ void Session::respond(unsigned status, std::string body, const char* content_typ
 
 void Session::on_written(beast::error_code ec, bool keep_alive) {
     response_.reset();
-    if (ec || !keep_alive) return close();
+    if (ec) return close();
+    if (!keep_alive) {
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kLingerDeadline);
+        return linger(0);
+    }
     await_request(false);
+}
+
+void Session::linger(std::size_t taken) {
+    buffer_.consume(buffer_.size());
+    stream_.async_read_some(buffer_.prepare(65536), [self = shared_from_this(), taken](beast::error_code ec,
+                                                                                       std::size_t n) {
+        if (ec || taken + n > kLingerBytes) return self->close();
+        self->linger(taken + n);
+    });
 }
 
 void Session::close() {

@@ -140,7 +140,8 @@ public:
         std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers;
         if (method == "POST") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
         req += "\r\n" + body;
-        if (!send_raw(req)) return {};
+        // A refusal may come before the whole body is sent.
+        (void)send_raw(req);
         return read_reply();
     }
     Reply read_reply() {
