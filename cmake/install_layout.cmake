@@ -5,6 +5,7 @@
 #   share/man/man1/tessimar-exec.1.gz  the manual page (when scdoc is present)
 #   share/doc/tessimar-exec/           README and the JSON Schema of the output,
 #                                      examples/ (the reward script and its input)
+#   lib/systemd/system/                the unit of the HTTP service (not enabled)
 # and the Debian package of the same files (cpack -G DEB).
 include(GNUInstallDirs)
 
@@ -23,6 +24,7 @@ file(CREATE_LINK "${tessimar_link_target}" "${tessimar_link}" SYMBOLIC)
 install(FILES "${tessimar_link}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
 install(FILES README.md docs/tessimar-exec.schema.json DESTINATION "${TESSIMAR_DOC_DIR}")
+install(FILES packaging/tessimar-exec.service DESTINATION lib/systemd/system)
 install(FILES examples/reward.py examples/reward_sample.jsonl DESTINATION "${TESSIMAR_DOC_DIR}/examples")
 
 # The manual page: scdoc source in docs/, roff made at build time.

@@ -53,6 +53,7 @@ check_tree() {
   for f in README.md tessimar-exec.schema.json; do
     [ -f "$root/share/doc/tessimar-exec/$f" ] || fail "$what: no share/doc/tessimar-exec/$f"
   done
+  [ -f "$root/lib/systemd/system/tessimar-exec.service" ] || fail "$what: no lib/systemd/system/tessimar-exec.service"
   local page=$root/share/man/man1/tessimar-exec.1.gz
   if [ -f "$page" ]; then
     out=$(zcat "$page" | groff -ww -z -man 2>&1) || fail "$what: groff failed on the manual page"
@@ -71,7 +72,7 @@ check_tree() {
     || fail "$what: --no-net run gave $out"
   [ "$("$runner" --capabilities)" = "$capabilities" ] || fail "$what: --capabilities differs from the build tree's"
   "$runner" --version | grep -qx 'tessimar-exec [0-9][0-9.]*' || fail "$what: --version"
-  echo "$what: layout, manual page, a python3 run, --no-net, --capabilities and --version checked"
+  echo "$what: layout, systemd unit, manual page, a python3 run, --no-net, --capabilities and --version checked"
 }
 
 echo "== cmake --install"

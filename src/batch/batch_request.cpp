@@ -360,9 +360,11 @@ std::optional<std::string> parse_fetch_files(std::string_view line, std::vector<
 }
 
 // nlohmann's compact dump of an object, with the member "id" written as the
-// given JSON text. Members come out in the object's (byte) order.
+// given JSON text (none when it is empty). Members come out in the object's
+// (byte) order.
 std::string dump_with_id(Json object, const std::string& id) {
-    object["id"] = nullptr;
+    if (id.empty()) object.erase("id");
+    else object["id"] = nullptr;
     std::string out = "{";
     bool first = true;
     for (const auto& [key, value] : object.items()) {
@@ -381,8 +383,9 @@ std::string dump_with_id(Json object, const std::string& id) {
 BatchRequest translate_request(std::string line, std::uint64_t line_number,
                                const std::vector<std::string>& defaults) {
     const std::string prefix = "line " + std::to_string(line_number) + ": ";
+    bool id_given = false;
     const auto fail = [&](std::string id, const std::string& why) {
-        return BatchRequest{std::move(id), Result<BatchRun>(Error{prefix + why})};
+        return BatchRequest{std::move(id), id_given, Result<BatchRun>(Error{prefix + why})};
     };
     const std::string number_id = std::to_string(line_number);
     if (line.find_first_not_of(" \t\r\n") == std::string_view::npos)
@@ -402,9 +405,10 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
     std::optional<std::string> id_error;
     if (const Member* m = s.find("id")) {
         if (m->kind == Member::Kind::String || m->kind == Member::Kind::Number ||
-            m->kind == Member::Kind::Unsigned || m->kind == Member::Kind::Negative)
+            m->kind == Member::Kind::Unsigned || m->kind == Member::Kind::Negative) {
             id = id_text(*m);
-        else
+            id_given = true;
+        } else
             id_error = "'id' must be a string or a number, not " + what_it_is(*m);
     }
     if (s.duplicate) return fail(id_error ? number_id : id, "duplicate key '" + *s.duplicate + "'");
@@ -498,12 +502,12 @@ BatchRequest translate_request(std::string line, std::uint64_t line_number,
         run.args.emplace_back("--stdin-file");
         run.args.emplace_back(kBatchStdinPath);
     }
-    return BatchRequest{std::move(id), Result<BatchRun>(std::move(run))};
+    return BatchRequest{std::move(id), id_given, Result<BatchRun>(std::move(run))};
 }
 
 BatchRequest too_long_request(std::uint64_t line_number, std::uint64_t max_line_mb) {
     const std::string number = std::to_string(line_number);
-    return BatchRequest{number, Result<BatchRun>(Error{"line " + number + ": longer than the line limit of " +
+    return BatchRequest{number, false, Result<BatchRun>(Error{"line " + number + ": longer than the line limit of " +
                                                         std::to_string(max_line_mb) + " MiB (--max-line-mb)"})};
 }
 

@@ -57,6 +57,7 @@ struct BatchRequest {
     // escaping, a number as written, or the line number when the line has no
     // valid id.
     std::string id;
+    bool id_given = false;  // the line's own valid "id" (not its number)
     Result<BatchRun> run;  // the error text starts with "line N: "
 };
 
@@ -81,11 +82,12 @@ struct BatchLine {
 };
 
 // The batch line for a runner's standard output: its one JSON object with
-// "id" added, members in byte order. Nullopt when the runner's output is not
+// "id" added (none for an empty `id`), members in byte order. Nullopt when the runner's output is not
 // exactly one JSON object on one line.
 std::optional<BatchLine> output_line_from_report(std::string_view report, const std::string& id);
 
-// {"error":message,"id":id,"ok":false} and a line feed.
+// {"error":message,"id":id,"ok":false} and a line feed; without "id" for an
+// empty `id`.
 std::string error_line(const std::string& message, const std::string& id);
 
 }  // namespace tessimar

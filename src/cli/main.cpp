@@ -21,6 +21,8 @@
 #include "driver/run_driver.hpp"
 #include "phase/spawn.hpp"
 #include "phase/termination.hpp"
+#include "report/output_capture.hpp"
+#include "serve/serve.hpp"
 
 using namespace tessimar;
 
@@ -77,6 +79,28 @@ Json answer(Mode mode, const std::vector<std::string>& args) {
     const FileTransfer transfer{std::move(options.files), std::move(options.fetch)};
     return run(options.language, std::move(program.value()), std::move(options.stdin_text), options.limits,
                options.workdir, std::move(judging), transfer);
+}
+
+// The effective limits of a runner's argument list, as the HTTP service
+// compares them with its own (the ceilings of every request).
+RequestLimits request_limits(const std::vector<std::string>& args) {
+    const RunOptions o = scan_options(args);
+    RequestLimits r;
+    r.wall_ms = wall_timeout_ms(o.limits);
+    r.compile_ms = o.limits.compile_timeout_ms.value_or(0);
+    r.cpu_secs = o.limits.max_cpu_secs != 0 ? o.limits.max_cpu_secs : default_cpu_secs(o.limits);
+    r.memory_mb = o.limits.max_memory_mb;
+    r.data_mb = o.limits.max_data_mb;
+    r.output_kb = output_limit_bytes(o.limits.max_output_kb) / 1024;
+    r.transcript_kb = o.judge.transcript_kb.value_or(0);
+    r.contain = o.limits.contain;
+    r.no_net = o.limits.no_net;
+    r.workdir = o.workdir;
+    r.cases = o.cases;
+    r.checker = o.judge.checker;
+    r.interactor = o.judge.interactor;
+    r.problem = o.problem;
+    return r;
 }
 
 // --cases and --problem write their line piece by piece while the cases run; --stdin and
@@ -143,7 +167,11 @@ int main(int argc, char** argv) {
         const std::string_view text = mode == Mode::Help ? help_text() : version_line();
         return write_all(1, text.data(), text.size()) == 0 ? 0 : 1;
     }
-    // Batch mode comes after the discovery options: `--batch F --probe` probes.
+    // Batch mode and the service come after the discovery options:
+    // `--batch F --probe` probes.
+    if (mode == Mode::Run)
+        if (const std::optional<int> status = run_serve_mode(args, argc > 0 ? argv[0] : nullptr, request_limits))
+            return *status;
     if (mode == Mode::Run)
         if (const std::optional<int> status = run_batch_mode(args, argc > 0 ? argv[0] : nullptr)) return *status;
     // SIGTERM, SIGINT and SIGHUP: the children are ended and, once a run has

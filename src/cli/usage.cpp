@@ -12,6 +12,7 @@ std::string_view help_text() {
        tessimar-exec --lang LANGUAGE --cases DIR [OPTION ...] < PROGRAM
        tessimar-exec --lang LANGUAGE --problem DIR [OPTION ...] < PROGRAM
        tessimar-exec --batch FILE [--jobs N] [--out FILE] [OPTION ...]
+       tessimar-exec --serve [HOST:]PORT [--jobs N] [--queue N] [OPTION ...]
        tessimar-exec --help | --version
 
 Runs the program read from standard input as a child process under limits
@@ -79,6 +80,15 @@ Run options (a value option takes the next argument, whatever it is):
                          larger input)
   --max-line-mb N        the longest request line of a batch, in MiB (64);
                          a longer one is that line's error
+  --serve [HOST:]PORT    an HTTP service: POST /run takes one batch request
+                         and answers its report line (host 127.0.0.1; port
+                         0: any free one); run options are every request's
+                         defaults and ceilings; TESSIMAR_SERVE_TOKEN set:
+                         requests need 'Authorization: Bearer TOKEN'
+  --queue N              requests of the service that may wait for a job
+                         (1024); one more is answered 503
+  --max-request-mb N     the largest request body of the service, in MiB
+                         (64); a larger one is answered 413
 
 Discovery (wins wherever it stands: --probe, then --languages, then
 --capabilities; standard input is not read):

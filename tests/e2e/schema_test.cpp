@@ -161,6 +161,10 @@ TEST(Schema, RealOutputsValidateAndAReportWithAKeyMissingDoesNot) {
     add("batch report line", "batch_report_line", batch_line);
     add("batch line error", "batch_line_error",
         json{{"error", "line 3: not a JSON object"}, {"id", 3}, {"ok", false}});
+    add("service health", "serve_health", json{{"jobs", 2}, {"queued", 0}, {"running", 1}, {"version", "1"}});
+    add("service error", "serve_error", json{{"error", "missing 'program'"}, {"ok", false}});
+    add("service error with a line number's place taken", "serve_error",
+        json{{"error", "x"}, {"ok", false}, {"line", 1}}, false);
 
     // What the schema must refuse.
     json missing = ok;
