@@ -391,7 +391,14 @@ TEST(ServeHttp, AClientThatLeavesHasItsRunKilledAndRemoved) {
         ASSERT_TRUE(eventually([&] { return process_with_token_alive(marker); }));
     }
     EXPECT_TRUE(eventually([&] { return !process_with_token_alive(marker); }, 8s));
-    EXPECT_TRUE(eventually([&] { return list_dir(tmp.path()).empty(); }, 8s)) << list_dir(tmp.path()).size();
+    // Only the service's own build cache stays (until the service ends).
+    const auto left_of_runs = [&] {
+        std::vector<std::string> left;
+        for (const std::string& name : list_dir(tmp.path()))
+            if (name.rfind("tessimar-serve-cache-", 0) != 0) left.push_back(name);
+        return left;
+    };
+    EXPECT_TRUE(eventually([&] { return left_of_runs().empty(); }, 8s)) << left_of_runs().size();
     // The runner is reaped after its program tree and directory are gone.
     EXPECT_TRUE(eventually([&] { return health(server.port()).value("running", -1) == 0; }, 8s));
     EXPECT_NE(server.log().find(" 499 "), std::string::npos) << server.log();
@@ -453,6 +460,25 @@ TEST(ServeHttp, TheTokenGuardsEverythingButPingAndNoProgramSeesIt) {
 
 // /run_code through the service: what verl's reward client sends, scored as
 // it scores it; their errors in their shape, the service's ceilings as for /run.
+TEST(ServeHttp, AProgramSentTwiceIsCompiledOnceInTheServicesOwnCache) {
+    if (!have("/usr/bin/gcc")) GTEST_SKIP() << "no gcc";
+    TempDir tmp;
+    Server server({"--jobs", "1"}, {{"TMPDIR", tmp.path()}});
+    const std::string body =
+        json{{"lang", "c"}, {"program", "#include <stdio.h>\nint main(void) { puts(\"c\"); return 0; }"}}.dump();
+    Client c(server.port());
+    const json first = json::parse(c.call("POST", "/run", body).body);
+    const json second = json::parse(c.call("POST", "/run", body).body);
+    EXPECT_EQ(first.value("stdout", ""), "c\n") << first;
+    EXPECT_FALSE(first.contains("build_cached")) << first;
+    EXPECT_EQ(second.value("stdout", ""), "c\n") << second;
+    EXPECT_EQ(second.value("build_cached", false), true) << second;
+    EXPECT_EQ(second.value("compile_ms", -1), 0) << second;
+    const int status = server.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(list_dir(tmp.path()).empty()) << list_dir(tmp.path()).front();
+}
+
 TEST(ServeHttp, RunCodeRequestsAreRunAndScoredAsTheirClientsScoreThem) {
     if (!have("/usr/bin/python3")) GTEST_SKIP() << "no python3";
     Server server({"--jobs", "2"});
@@ -462,6 +488,10 @@ TEST(ServeHttp, RunCodeRequestsAreRunAndScoredAsTheirClientsScoreThem) {
         {{"language", "python"}, {"code", "print(41)"}, {"expected", "42"}},
         {{"language", "python"}, {"code", "import time\ntime.sleep(30)"}, {"timeout", 1}},
         {{"language", "bash"}, {"code", "exit 3"}},
+        {{"language", "python"}, {"code", "x = bytearray(400 << 20)\nprint(len(x))"}, {"memory_limit_MB", 64}},
+        {{"language", "cpp"}, {"code", "int main() { return }"}},
+        {{"language", "bash"}, {"code", "tr a-z A-Z < in.txt > out.txt; cat out.txt"}, {"files", {{"in.txt", "hi"}}},
+         {"fetch_files", {"out.txt", "missing.txt"}}, {"expected", "HI"}},
     });
     write_file(dir / "cases.json", cases.dump());
     Invocation inv = run_of("", "", {});
@@ -470,13 +500,16 @@ TEST(ServeHttp, RunCodeRequestsAreRunAndScoredAsTheirClientsScoreThem) {
     const ProcessResult r = run_process(inv, "/usr/bin/python3");
     ASSERT_EQ(r.exit_code(), 0) << r.err;
     const std::vector<std::string> lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), 4u) << r.out;
-    const json scores[] = {true, false, -3, -2};
-    for (std::size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(lines.size(), 7u) << r.out;
+    const json scores[] = {true, false, -3, -2, -2, -4, true};
+    for (std::size_t i = 0; i < 7; ++i) {
         const json line = json::parse(lines[i]);
         EXPECT_EQ(line["http_status"], 200) << lines[i];
         EXPECT_EQ(line["score"], scores[i]) << lines[i];
     }
+    EXPECT_EQ(json::parse(lines[4])["response"].value("verdict", ""), "MLE") << lines[4];
+    const json fetched = json::parse(lines[6])["response"]["files"];
+    EXPECT_EQ(fetched, (json{{"out.txt", "SEk="}})) << lines[6];  // "HI"
     Client c(server.port());
     const Reply unknown = c.call("POST", "/run_code", R"j({"code":"1","language":"klingon"})j");
     EXPECT_EQ(unknown.status, 200);
