@@ -73,14 +73,6 @@ std::string describe_status(int status) {
     return "exit status " + std::to_string(WEXITSTATUS(status));
 }
 
-unsigned usable_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int n = CPU_COUNT(&set);
-    return n < 1 ? 1u : std::min(static_cast<unsigned>(n), kMaxJobs);
-}
-
 class Batch {
 public:
     Batch(BatchOptions options, const char* argv0) : o_(std::move(options)), argv0_(argv0 ? argv0 : "tessimar-exec") {}

@@ -1,5 +1,9 @@
 #include "batch/batch_options.hpp"
 
+#include <sched.h>
+
+#include <algorithm>
+
 #include "common/option_names.hpp"
 #include "common/text.hpp"
 
@@ -114,6 +118,14 @@ std::vector<std::string> without_value_option(const std::vector<std::string>& ar
         if (takes_value(args[i]) && i + 1 < args.size()) out.push_back(args[++i]);
     }
     return out;
+}
+
+unsigned usable_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    const int n = CPU_COUNT(&set);
+    return n < 1 ? 1u : std::min(static_cast<unsigned>(n), kMaxJobs);
 }
 
 }  // namespace tessimar

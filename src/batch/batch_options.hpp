@@ -29,6 +29,10 @@ struct BatchOptions {
 };
 
 inline constexpr unsigned kMaxJobs = 1024;
+
+// The default number of jobs: the CPUs this process may run on, at most
+// kMaxJobs.
+unsigned usable_cpus();
 inline constexpr std::uint64_t kMaxLineMbLimit = 1048576;  // 1 TiB
 
 // Nullopt when the arguments do not ask for batch mode (no "--batch" in an

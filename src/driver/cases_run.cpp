@@ -4,6 +4,7 @@
 
 #include "catalogue/resolve.hpp"
 #include "common/text.hpp"
+#include "driver/case_line.hpp"
 #include "driver/cached_build.hpp"
 #include "driver/run_driver.hpp"
 #include "judge/judge.hpp"
@@ -17,39 +18,8 @@
 namespace tessimar {
 namespace {
 
-constexpr const char* kOutOfMemory = "internal error: out of memory";
-
-class Line {
-public:
-    explicit Line(const LineSink& sink) : sink_(sink) {}
-    void put(std::string_view piece) {
-        if (ok_) ok_ = sink_(piece);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    const LineSink& sink_;
-    bool ok_ = true;
-};
-
-std::string compact(const Json& value) {
-    std::string text = to_json_line(value);
-    text.pop_back();
-    return text;
-}
-
 // A top-level report's members and closing brace: what follows `"cases":[...],`.
 std::string members_after_cases(const Json& report) { return to_json_line(report).substr(1); }
-
-// A case whose program was never started: reported like a start failure.
-TimedOutcome not_started(const std::string& message, const PreparedRun& run) {
-    TimedOutcome r;
-    r.outcome.stderr_text = message;
-    r.outcome.spawn_error = message;
-    r.outcome.exit_code = -2;
-    r.total_ms = ms_since(run.t0);
-    return r;
-}
 
 struct CasesState {
     const PreparedRun& run;

@@ -9,13 +9,10 @@
 #include <string_view>
 
 #include "common/run_limits.hpp"
+#include "driver/case_line.hpp"
 #include "driver/run_driver.hpp"
 
 namespace tessimar {
-
-// Receives the pieces of the one report line in order; false when they can
-// no longer be delivered.
-using LineSink = std::function<bool(std::string_view)>;
 
 // Writes the whole line (ending in "\n") to `sink`. Returns false when the
 // sink failed; the cases left are then not run. A case with an expected

@@ -6,6 +6,7 @@
 
 #include "catalogue/resolve.hpp"
 #include "common/text.hpp"
+#include "driver/case_line.hpp"
 #include "driver/cached_build.hpp"
 #include "driver/validator_build.hpp"
 #include "judge/default_validator.hpp"
@@ -21,28 +22,8 @@
 namespace tessimar {
 namespace {
 
-constexpr const char* kOutOfMemory = "internal error: out of memory";
 constexpr std::uint64_t kDefaultOutputKb = 8 * 1024;
 constexpr std::uint64_t kDefaultCompileMs = 60 * 1000;
-
-class Line {
-public:
-    explicit Line(const LineSink& sink) : sink_(sink) {}
-    void put(std::string_view piece) {
-        if (ok_) ok_ = sink_(piece);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    const LineSink& sink_;
-    bool ok_ = true;
-};
-
-std::string compact(const Json& value) {
-    std::string text = to_json_line(value);
-    text.pop_back();
-    return text;
-}
 
 // The default validator with a case's flags.
 Status set_default_validator(JudgeSettings& s, const std::vector<std::string>& words) {
@@ -120,15 +101,6 @@ struct ProblemState {
     std::vector<std::optional<GroupOutcome>> outcomes{};  // per group
     std::vector<Json> group_objects{};  // in judging order
 };
-
-TimedOutcome not_started(const std::string& message, const PreparedRun& run) {
-    TimedOutcome r;
-    r.outcome.stderr_text = message;
-    r.outcome.spawn_error = message;
-    r.outcome.exit_code = -2;
-    r.total_ms = ms_since(run.t0);
-    return r;
-}
 
 // One case's run report, judged, and the validator's score when it gave one.
 Json case_report(ProblemState& st, const PackageCase& c, std::size_t index, std::optional<double>& score) {

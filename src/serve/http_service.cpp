@@ -64,14 +64,6 @@ void say(const std::string& text) {
     (void)write_all(2, line.data(), line.size());
 }
 
-unsigned usable_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int n = CPU_COUNT(&set);
-    return n < 1 ? 1u : std::min(static_cast<unsigned>(n), kMaxJobs);
-}
-
 // Equal texts, compared in time that depends on their lengths only.
 bool same_secret(std::string_view a, std::string_view b) {
     unsigned char diff = a.size() == b.size() ? 0 : 1;
