@@ -32,7 +32,7 @@ fi
 # Inputs made per target in a fixed run, and the seed they come from.
 fixed_runs=${FUZZ_FIXED_RUNS:-200000}
 fixed_seed=${FUZZ_FIXED_SEED:-20261210}
-all_targets=(fuzz_options fuzz_resolve fuzz_template fuzz_utf8 fuzz_capture fuzz_report)
+all_targets=(fuzz_options fuzz_resolve fuzz_template fuzz_utf8 fuzz_capture fuzz_report fuzz_request)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
