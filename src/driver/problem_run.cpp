@@ -2,12 +2,10 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <exception>
 
 #include "catalogue/resolve.hpp"
 #include "common/text.hpp"
 #include "driver/case_line.hpp"
-#include "driver/cached_build.hpp"
 #include "driver/validator_build.hpp"
 #include "judge/default_validator.hpp"
 #include "judge/group_score.hpp"
@@ -15,9 +13,6 @@
 #include "package/problem_package.hpp"
 #include "phase/termination.hpp"
 #include "report/run_report.hpp"
-#include "workspace/case_reset.hpp"
-#include "workspace/tree.hpp"
-#include "workspace/work_dir.hpp"
 
 namespace tessimar {
 namespace {
@@ -85,13 +80,8 @@ struct GroupOutcome {
 
 struct ProblemState {
     const ProblemPackage& pkg;
-    const PreparedRun& run;
-    const RunLimits& limits;
+    const CompiledProgram& program;
     const PackageJudge& judge;
-    std::uint64_t compile_ms;
-    std::optional<DirIdentity> scratch_id;
-    bool created_work_dir;
-    std::optional<DirIdentity> work_id;
     Line& line;
     bool stop_everything;  // --stop-at-first-failure
     bool first_case = true;
@@ -102,46 +92,27 @@ struct ProblemState {
     std::vector<Json> group_objects{};  // in judging order
 };
 
-// One case's run report, judged, and the validator's score when it gave one.
-Json case_report(ProblemState& st, const PackageCase& c, std::size_t index, std::optional<double>& score) {
+// One case's run report, judged; its "score" is the validator's when it
+// gave one.
+Json case_report(ProblemState& st, const PackageCase& c, std::size_t index) {
+    const PreparedRun& run = st.program.run;
+    const RunLimits& limits = st.program.limits;
+    const std::uint64_t compile_ms = st.program.compile.compile_ms;
     const JudgeSettings& settings = st.judge.per_case.empty() ? st.judge.base : st.judge.per_case[index];
     JudgeSettings with_args = settings;
     if (settings.checker || settings.interactor) with_args.judge_args = c.validator_args;
     const auto unstarted = [&](const std::string& message) {
-        Json report = judged_run_report(st.run, not_started(message, st.run), st.compile_ms, st.limits, with_args,
-                                        nullptr);
-        add_check_result(report, CheckResult{});
-        return report;
+        return judged_run_report(run, not_started(message, run), compile_ms, limits, with_args, nullptr);
     };
     Result<std::string> input = read_case_input(st.pkg, c);
     if (!input) return unstarted(input.error());
     Result<MemFile> answer = read_case_answer(st.pkg, c);
     if (!answer) return unstarted(answer.error());
     JudgeCase judged = prepare_judge_case(with_args, std::move(answer.value()), input.value());
-    if (!st.scratch_id)
-        return unstarted("cannot replace the phase files in " + display_path(st.run.scratch_dir) +
-                         ": its identity could not be read");
-    if (Status s = remove_phase_files(st.run.scratch_dir, *st.scratch_id, "run"); !s) return unstarted(s.error());
-    if (st.created_work_dir) {
-        if (!st.work_id)
-            return unstarted("cannot empty the work directory " + display_path(st.run.work_dir) +
-                             ": its identity could not be read");
-        if (Status s = empty_work_dir(st.run.work_dir, *st.work_id); !s) return unstarted(s.error());
-    }
-    if (with_args.interactor) {
-        Json report = interactive_report(st.run, judged, st.compile_ms, st.limits, with_args);
-        score = validator_score(report);
-        return report;
-    }
-    TimedOutcome r = run_step(st.run, std::move(input.value()), st.limits);
-    Json report = build_run_report(st.run.spec.name, std::move(r.outcome), r.duration_ms, st.compile_ms, r.total_ms,
-                                   st.run.work_dir, st.limits.max_memory_mb);
-    CheckResult result;
-    if (report.value("verdict", "") == "OK")
-        result = judge_output(with_args, judged, st.run.scratch_dir, st.run.compile_paths.python_path, st.limits);
-    score = result.score;
-    add_check_result(report, result);
-    return report;
+    if (Status s = st.program.reset_for_case(); !s) return unstarted(s.error());
+    if (with_args.interactor) return interactive_report(run, judged, compile_ms, limits, with_args);
+    TimedOutcome r = run_step(run, std::move(input.value()), limits);
+    return judged_run_report(run, std::move(r), compile_ms, limits, with_args, &judged);
 }
 
 void put_case(ProblemState& st, Json object) {
@@ -163,9 +134,9 @@ ItemResult skip_case(ProblemState& st, const PackageCase& c) {
 ItemResult judge_case(ProblemState& st, std::size_t index) {
     const PackageCase& c = st.pkg.cases[index];
     const GroupRules& rules = st.pkg.groups[c.group].rules;
-    std::optional<double> validator_given;
-    Json report = case_report(st, c, index, validator_given);
+    Json report = case_report(st, c, index);
     if (!report.contains("passed")) add_check_result(report, CheckResult{});
+    const std::optional<double> validator_given = validator_score(report);
     const std::string verdict = report.value("verdict", "");
     if (report.value("passed", Json(nullptr)) == Json(true)) ++st.passed;
     const double score = case_score(rules, verdict, validator_given);
@@ -229,35 +200,11 @@ GroupOutcome judge_group(ProblemState& st, std::size_t g, bool skip) {
     return outcome;
 }
 
-struct Body {
-    Json report;
-    bool cases_written = false;
-};
-
-Body run_body(const LanguageSpec& spec, const ProblemPackage& pkg, const PackageJudge& judge,
-              std::string program_text, const RunLimits& limits, const std::optional<std::string>& workdir,
-              bool stop_everything, const RunUser& user, Line& line, bool& streaming) {
-    std::string w;
-    CreatedDir guard;
-    if (workdir) {
-        w = *workdir;
-    } else {
-        Result<std::string> created = create_work_dir();
-        if (!created) return Body{build_setup_error_report(created.error())};
-        w = created.value();
-        guard = CreatedDir(w, dir_identity(w));
-    }
-    CachedBuild build = open_cached_build(spec, program_text, limits, workdir.has_value());
-    Result<PreparedRun> prepared = prepare_run(spec, w, program_text, user.child());
-    std::string().swap(program_text);
-    if (!prepared) return Body{build_setup_error_report(prepared.error())};
-    const PreparedRun& run = prepared.value();
-    std::optional<WorkDirReturn> give_back;
-    if (workdir) give_back.emplace(user, run);
-
-    CompileStep compile = compile_step(run, limits, &build);
-    streaming = true;
-    line.put("{\"cases\":[");
+// The package's cases of the compiled program, put on `line`, and the top
+// level as the package's grader gives it.
+CasesTop judge_package(const CompiledProgram& program, const ProblemPackage& pkg, const PackageJudge& judge,
+                       bool stop_everything, Line& line) {
+    CompileStep& compile = program.compile;
     if (compile.failure) {
         Json& report = *compile.failure;
         add_check_result(report, CheckResult{});
@@ -265,10 +212,9 @@ Body run_body(const LanguageSpec& spec, const ProblemPackage& pkg, const Package
         report["cases_passed"] = 0;
         report["groups"] = Json::array();
         if (pkg.scoring) report["score"] = 0;
-        return Body{std::move(report), true};
+        return CasesTop{std::move(report), true};
     }
-    ProblemState st{pkg,  run,  limits, judge, compile.compile_ms, dir_identity(run.scratch_dir), !workdir,
-                    guard.identity(), line, stop_everything};
+    ProblemState st{pkg, program, judge, line, stop_everything};
     st.outcomes.resize(pkg.groups.size());
     const GroupOutcome root = judge_group(st, 0, false);
     Json top = st.top ? std::move(*st.top) : Json::object();
@@ -290,8 +236,7 @@ Body run_body(const LanguageSpec& spec, const ProblemPackage& pkg, const Package
     top["ok"] = verdict == "OK";
     top.erase("score");  // the deciding case's own
     if (pkg.scoring) top["score"] = score;
-    if (compile.cached) top["build_cached"] = true;
-    return Body{std::move(top), true};
+    return CasesTop{std::move(top), true};
 }
 
 }  // namespace
@@ -309,38 +254,22 @@ Result<std::string> validator_cache_root(const RunLimits& limits) {
 
 bool run_problem(const std::string& language, std::string program_text, const ProblemOptions& options,
                  const RunLimits& caller_limits, const std::optional<std::string>& workdir, const LineSink& sink) {
-    Line line(sink);
-    bool streaming = false, closed = false;
-    try {
-        const auto setup_error = [&](const std::string& message) {
-            line.put(to_json_line(build_setup_error_report(message)));
-            return line.ok();
-        };
+    return write_cases_line(sink, [&](Line& line) {
         Result<LanguageSpec> spec = resolve_language(language);
-        if (!spec) return setup_error(spec.error());
+        if (!spec) return CasesTop{build_setup_error_report(spec.error())};
         Result<ProblemPackage> pkg = read_problem_package(options.package_dir);
-        if (!pkg) return setup_error(pkg.error());
+        if (!pkg) return CasesTop{build_setup_error_report(pkg.error())};
         const RunLimits limits = package_limits(caller_limits, pkg.value(), options.timeout_given);
         Result<PackageJudge> judge = make_package_judge(pkg.value(), limits);
-        if (!judge) return setup_error(judge.error());
+        if (!judge) return CasesTop{build_setup_error_report(judge.error())};
         Result<RunUser> user = claim_run_user(limits);
-        if (!user) return setup_error(user.error());
-        Body body = run_body(spec.value(), pkg.value(), judge.value(), std::move(program_text), limits, workdir,
-                             options.stop_at_first_failure, user.value(), line, streaming);
-        if (!body.cases_written) {
-            line.put(to_json_line(body.report));
-            return line.ok();
-        }
-        line.put("],");
-        closed = true;
-        line.put(to_json_line(body.report).substr(1));
-    } catch (const std::exception&) {
-        const std::string tail = std::string("\"error\":\"") + kOutOfMemory + "\",\"ok\":false}\n";
-        if (!streaming) line.put(to_json_line(build_setup_error_report(kOutOfMemory)));
-        else if (!closed) line.put("]," + tail);
-        else line.put(tail);
-    }
-    return line.ok();
+        if (!user) return CasesTop{build_setup_error_report(user.error())};
+        return compile_for_cases(spec.value(), std::move(program_text), limits, workdir, user.value(), line,
+                                 [&](const CompiledProgram& program) {
+                                     return judge_package(program, pkg.value(), judge.value(),
+                                                          options.stop_at_first_failure, line);
+                                 });
+    });
 }
 
 }  // namespace tessimar
