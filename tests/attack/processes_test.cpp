@@ -359,9 +359,11 @@ struct SignalCase {
     int sig;
     bool compile;
     bool contain = false;  // as root: the run has an id of its own
+    bool package = false;  // the cases of a problem package (--problem)
 };
 void PrintTo(const SignalCase& c, std::ostream* os) {
-    *os << "signal " << c.sig << (c.compile ? " during compile" : " during run") << (c.contain ? ", contained" : "");
+    *os << "signal " << c.sig << (c.compile ? " during compile" : " during run") << (c.contain ? ", contained" : "")
+        << (c.package ? ", judging a package" : "");
 }
 
 class RunnerSignalled : public ::testing::TestWithParam<SignalCase> {};
@@ -370,7 +372,7 @@ class RunnerSignalled : public ::testing::TestWithParam<SignalCase> {};
 // removes its work directory and exits with 128 + the signal, promptly and
 // without a report.
 TEST_P(RunnerSignalled, ExitsWithTheSignalStatusAndLeavesNothing) {
-    const auto [sig, compile, contain] = GetParam();
+    const auto [sig, compile, contain, package] = GetParam();
     if (contain && geteuid() != 0) GTEST_SKIP() << "a run's own id is for a root runner";
     if (!have("/usr/bin/setsid")) GTEST_SKIP() << "no setsid";
     TempDir tmp, fake;
@@ -382,6 +384,7 @@ TEST_P(RunnerSignalled, ExitsWithTheSignalStatusAndLeavesNothing) {
         env["TESSIMAR_CONTAIN_UIDS"] = "61290-61291";
         args.push_back("--contain");
     }
+    if (package) args.insert(args.end(), {"--problem", TESSIMAR_TEST_PACKAGES "/passfail"});
     const std::string body = "setsid sleep " + tok + " &\nsleep " + tok + " &\nsleep " + tok + "\n";
     Spawned s;
     if (compile) {
@@ -414,7 +417,8 @@ TEST_P(RunnerSignalled, ExitsWithTheSignalStatusAndLeavesNothing) {
     close(s.out_fd);
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
-    EXPECT_EQ(out, "") << "a terminated runner prints no report";
+    // A line of cases stops where it was: its opening is out before any case runs.
+    EXPECT_EQ(out, package ? "{\"cases\":[" : "") << "a terminated runner prints no report";
     // Reaped by the runner before it exits: nothing is left to wait for.
     EXPECT_FALSE(testing_support::process_with_token_alive(tok)) << "a process of the run outlived the runner";
     expect_empty_dir(tmp.path());
@@ -424,11 +428,13 @@ INSTANTIATE_TEST_SUITE_P(Attack, RunnerSignalled,
                          ::testing::Values(SignalCase{SIGTERM, true}, SignalCase{SIGINT, true},
                                            SignalCase{SIGHUP, true}, SignalCase{SIGTERM, false},
                                            SignalCase{SIGINT, false}, SignalCase{SIGHUP, false},
-                                           SignalCase{SIGTERM, false, true}, SignalCase{SIGINT, true, true}),
+                                           SignalCase{SIGTERM, false, true}, SignalCase{SIGINT, true, true},
+                                           SignalCase{SIGTERM, false, false, true}),
                          [](const auto& info) {
                              return std::string(sigabbrev_np(info.param.sig)) +
                                     (info.param.compile ? "DuringCompile" : "DuringRun") +
-                                    (info.param.contain ? "Contained" : "");
+                                    (info.param.contain ? "Contained" : "") +
+                                    (info.param.package ? "JudgingAPackage" : "");
                          });
 
 // During an exchange both sides are ended, the interactor with the program.
