@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "common/fd.hpp"
 #include "common/option_names.hpp"
 #include "common/relative_path.hpp"
@@ -113,12 +115,13 @@ Result<std::string> read_all(int fd) {
 
 Status check_file_options(const RunOptions& o) {
     const char* used = o.files ? "--files" : !o.fetch.empty() ? "--fetch" : nullptr;
-    if (used != nullptr && o.cases)
-        return Error{std::string(used) + " is for a single run: it cannot be used with --cases"};
-    if (used != nullptr && o.problem)
-        return Error{std::string(used) + " is for a single run: it cannot be used with --problem"};
-    if (used != nullptr && o.judge.interactor)
-        return Error{std::string(used) + " is for a single run: it cannot be used with --interactor"};
+    const std::pair<bool, const char*> modes[] = {
+        {o.cases.has_value(), "--cases"},
+        {o.problem.has_value(), "--problem"},
+        {o.judge.interactor.has_value(), "--interactor"}};
+    for (const auto& [given, mode] : modes)
+        if (used != nullptr && given)
+            return Error{std::string(used) + " is for a single run: it cannot be used with " + mode};
     for (const std::string& path : o.fetch)
         if (const Result<std::vector<std::string>> parts = split_relative_path(path, false); !parts)
             return Error{"--fetch '" + display_path(path) + "' " + parts.error() +
